@@ -1,0 +1,104 @@
+#include "keygen/rowids.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quandrel::keygen {
+namespace {
+
+// The context of a position: its token and the one or two before it, each
+// replaced by B where a boundary token cuts the context.
+struct Hashes {
+  std::uint64_t h2;  // token and predecessor
+  std::uint64_t h3;  // token and two predecessors
+};
+
+// Rolls over the working sequence (history followed by tokens) one position
+// at a time, keeping only the two previous tokens: a[-1] = a[-2] = B gives
+// exactly the context of a sequence without history.
+class ContextWalk {
+ public:
+  ContextWalk(const PleSpec& spec, std::span<const std::uint32_t> history)
+      : b_(spec.boundary_token),
+        m0_(spec.multipliers[0]),
+        m1_(spec.multipliers[1]),
+        m2_(spec.multipliers[2]),
+        p1_(spec.boundary_token),
+        p2_(spec.boundary_token) {
+    const std::size_t keep = std::min<std::size_t>(history.size(), 2);
+    for (std::uint32_t t : history.last(keep)) shift(t);
+  }
+
+  Hashes next(std::uint32_t token) {
+    const std::uint64_t c1 = p1_;
+    // c2 needs both predecessors intact; a boundary at p2 yields B anyway.
+    const std::uint64_t c2 = p1_ == b_ ? b_ : p2_;
+    const std::uint64_t h2 = (m0_ * token) ^ (m1_ * c1);
+    shift(token);
+    return {h2, h2 ^ (m2_ * c2)};
+  }
+
+ private:
+  void shift(std::uint32_t t) {
+    p2_ = p1_;
+    p1_ = t;
+  }
+
+  const std::uint64_t b_, m0_, m1_, m2_;
+  std::uint64_t p1_, p2_;
+};
+
+// Each table index is a template argument, so every modulus is a constant
+// and the compiler turns each `%` into a multiplication.
+template <std::size_t... K>
+inline void fill_constant(RowIds& out, Hashes h, std::index_sequence<K...>) {
+  ((out[K] = static_cast<std::uint32_t>(kTableOffsets[K] +
+                                        (K < 8 ? h.h2 : h.h3) % kTableSizes[K])),
+   ...);
+}
+
+inline void fill_generic(const PleSpec& spec, RowIds& out, Hashes h) {
+  for (std::size_t k = 0; k < kTables; ++k) {
+    out[k] = static_cast<std::uint32_t>(spec.table_offsets[k] +
+                                        (k < 8 ? h.h2 : h.h3) % spec.moduli[k]);
+  }
+}
+
+bool has_constant_tables(const PleSpec& spec) {
+  return spec.moduli.size() == kTables && spec.table_offsets.size() == kTables &&
+         std::equal(kTableSizes.begin(), kTableSizes.end(), spec.moduli.begin()) &&
+         std::equal(kTableOffsets.begin(), kTableOffsets.end(), spec.table_offsets.begin());
+}
+
+template <class Fill>
+std::vector<RowIds> walk(const PleSpec& spec, std::span<const std::uint32_t> history,
+                         std::span<const std::uint32_t> tokens, Fill fill) {
+  std::vector<RowIds> out(tokens.size());
+  ContextWalk ctx(spec, history);
+  for (std::size_t i = 0; i < tokens.size(); ++i) fill(out[i], ctx.next(tokens[i]));
+  return out;
+}
+
+}  // namespace
+
+std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& spec,
+                                                        std::span<const std::uint32_t> history,
+                                                        std::span<const std::uint32_t> tokens) {
+  return walk(spec, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(spec, r, h); });
+}
+
+std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& spec,
+                                                std::span<const std::uint32_t> history,
+                                                std::span<const std::uint32_t> tokens) {
+  if (!has_constant_tables(spec)) return rowids_for_seq_with_history_generic(spec, history, tokens);
+  return walk(spec, history, tokens, [](RowIds& r, Hashes h) {
+    fill_constant(r, h, std::make_index_sequence<kTables>{});
+  });
+}
+
+std::vector<RowIds> rowids_for_seq(const PleSpec& spec, std::span<const std::uint32_t> tokens) {
+  const std::uint32_t boundary[2] = {spec.boundary_token, spec.boundary_token};
+  return rowids_for_seq_with_history(spec, boundary, tokens);
+}
+
+}  // namespace quandrel::keygen

@@ -1,0 +1,31 @@
+// Sixteen row ids per token: slots 0-7 hash the token with its predecessor,
+// slots 8-15 with its two predecessors. Pure, reentrant functions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "keygen/ple_spec.h"
+
+namespace quandrel::keygen {
+
+using RowIds = std::array<std::uint32_t, kTables>;
+
+// `history` (oldest first) supplies the context of the first tokens; only its
+// last two tokens can matter. One array per token of `tokens`, in order.
+std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& spec,
+                                                std::span<const std::uint32_t> history,
+                                                std::span<const std::uint32_t> tokens);
+
+// As above with the history [B, B], which is the same as an empty history.
+std::vector<RowIds> rowids_for_seq(const PleSpec& spec, std::span<const std::uint32_t> tokens);
+
+// The same computation reading every modulus from the record at run time.
+// Exposed so that tests can hold the constant-folded path against it.
+std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& spec,
+                                                        std::span<const std::uint32_t> history,
+                                                        std::span<const std::uint32_t> tokens);
+
+}  // namespace quandrel::keygen

@@ -1,0 +1,20 @@
+// The classes of the module; each is made once per process and returned
+// borrowed (null with an exception set on failure).
+#pragma once
+
+#include "py_ref.h"
+
+#include "messages.h"
+
+namespace quandrel::py {
+
+PyObject* store_class();
+PyObject* view_class();
+PyObject* page_reader_class();
+
+// The docstring of both close() methods, after their text signature.
+#define QUANDREL_CLOSE_DOC "Compatibility no-op for the ctypes API (resources are dropped with the object)."
+inline constexpr char kCloseDocWithSignature[] = "close($self)\n--\n\n" QUANDREL_CLOSE_DOC;
+#undef QUANDREL_CLOSE_DOC
+
+}  // namespace quandrel::py

@@ -1,0 +1,114 @@
+// What the three classes share: how their types are made, how an instance
+// holds its C++ state, the receiver test of every method, and the binding of
+// an instance to the thread that created it.
+//
+// A state type S provides:
+//   static constexpr const char* kName;      // "Store"
+//   static constexpr const char* kBoundPath; // "_quandrel::View", or nullptr
+//                                           // when instances are not bound
+#pragma once
+
+#include "py_ref.h"
+
+#include <memory>
+#include <string>
+
+#include "convert.h"
+#include "core/error.h"
+#include "core/messages.h"
+#include "errors.h"
+#include "messages.h"
+
+namespace quandrel::py {
+
+struct ClassSpec {
+  const char* name;  // no dot: __module__ reads "builtins", __qualname__ the bare name
+  const char* doc;   // "Name(signature)\n--\n\n" followed by the docstring
+  int basicsize;
+  newfunc construct;
+  destructor dealloc;
+  PyMethodDef* methods;  // static storage: the type keeps pointing at it
+  PyGetSetDef* getset;   // static storage, or null
+};
+
+// A type that cannot be subclassed, has no __dict__ and no weak references,
+// is not tracked by the cycle collector and is built only through __new__.
+PyObject* make_class(const ClassSpec& spec);
+
+template <class S>
+class Class {
+ public:
+  struct Object {
+    PyObject_HEAD
+    S* state;             // owned
+    unsigned long owner;  // the creating thread
+  };
+
+  // Creates the type once per process and returns it (borrowed).
+  static PyObject* ready(PyMethodDef* methods, PyGetSetDef* getset, newfunc construct,
+                         const char* doc) {
+    if (type_ == nullptr) {
+      type_ = make_class({S::kName, doc, static_cast<int>(sizeof(Object)), construct, &dealloc,
+                          methods, getset});
+    }
+    return type_;
+  }
+
+  // A new instance owning `state`; on failure `state` is destroyed here.
+  static PyObject* wrap(PyTypeObject* type, std::unique_ptr<S> state) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* obj = reinterpret_cast<Object*>(self);
+    obj->state = state.release();
+    obj->owner = PyThread_get_thread_ident();
+    return self;
+  }
+
+  // The receiver test of every method: an instance of the class, used on its
+  // own thread when the class is bound. Returns null with TypeError set, or
+  // faults on a foreign thread.
+  static const S* receive(PyObject* self) {
+    if (type_ == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type_))) {
+      return raise_cannot_convert(self, S::kName);
+    }
+    auto* obj = reinterpret_cast<Object*>(self);
+    if constexpr (S::kBoundPath != nullptr) {
+      if (obj->owner != PyThread_get_thread_ident()) {
+        fault(std::string(S::kBoundPath) + msg::kUnsendableSent);
+      }
+    }
+    return obj->state;
+  }
+
+  // Binds the arguments, tests the receiver, then converts, in that order.
+  template <class... Ts>
+  static const S* parse_method(const Signature& sig, PyObject* self, const CallArgs& call,
+                               Ts&... out) {
+    Bound bound{};
+    if (!bind(sig, call, bound)) return nullptr;
+    const S* state = receive(self);
+    if (state == nullptr || !convert_all(sig, bound, out...)) return nullptr;
+    return state;
+  }
+
+ private:
+  static void dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<Object*>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (S::kBoundPath != nullptr && obj->owner != PyThread_get_thread_ident()) {
+      // The state may only be touched on its own thread, so it is left as it is.
+      const std::string text = std::string(S::kBoundPath) + msg::kUnsendableDropped;
+      write_unraisable(PyExc_RuntimeError, text.c_str(), self);
+    } else {
+      delete obj->state;
+    }
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+  }
+
+  static inline PyObject* type_ = nullptr;
+};
+
+}  // namespace quandrel::py

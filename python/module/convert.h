@@ -1,0 +1,176 @@
+// The binding layer: one argument binder and one set of converters for every
+// function, method and constructor of the module, and the builders of
+// results. Converters return false with the Python exception set.
+#pragma once
+
+#include "py_ref.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quandrel::py {
+
+// A Python signature: every parameter positional-or-keyword, the first
+// `required` of them without a default.
+struct Signature {
+  static constexpr std::size_t kMax = 5;
+
+  const char* name;  // as messages show it: "rowids_for_seq()", "Store.fetch()"
+  std::array<const char*, kMax> params;
+  std::size_t count;
+  std::size_t required;
+
+  constexpr Signature(const char* n, std::array<const char*, kMax> p, std::size_t req = kMax)
+      : name(n), params(p), count(count_params(p)), required(req == kMax ? count : req) {}
+
+ private:
+  static constexpr std::size_t count_params(const std::array<const char*, kMax>& p) {
+    std::size_t n = 0;
+    while (n < kMax && p[n] != nullptr) ++n;
+    return n;
+  }
+};
+
+// The arguments of one call, in either of CPython's two calling conventions.
+class CallArgs {
+ public:
+  // METH_FASTCALL | METH_KEYWORDS.
+  static CallArgs fast(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return CallArgs(args, nargs, kwnames, nullptr, nullptr);
+  }
+  // tp_new: a tuple and an optional dict.
+  static CallArgs tuple(PyObject* args, PyObject* kwargs) {
+    return CallArgs(nullptr, PyTuple_Size(args), nullptr, args, kwargs);
+  }
+
+  Py_ssize_t positional_count() const { return npos_; }
+  PyObject* positional(Py_ssize_t i) const {
+    return tuple_ ? PyTuple_GetItem(tuple_, i) : args_[i];
+  }
+  // Calls f(name, value) for every keyword argument until f returns false.
+  template <class F>
+  bool each_keyword(F&& f) const {
+    if (kwnames_ != nullptr) {
+      const Py_ssize_t n = PyTuple_Size(kwnames_);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!f(PyTuple_GetItem(kwnames_, i), args_[npos_ + i])) return false;
+      }
+    }
+    if (kwdict_ != nullptr) {
+      Py_ssize_t pos = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(kwdict_, &pos, &key, &value)) {
+        if (!f(key, value)) return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  CallArgs(PyObject* const* a, Py_ssize_t n, PyObject* kwn, PyObject* t, PyObject* kwd)
+      : args_(a), npos_(n), kwnames_(kwn), tuple_(t), kwdict_(kwd) {}
+
+  PyObject* const* args_;
+  Py_ssize_t npos_;
+  PyObject* kwnames_;
+  PyObject* tuple_;
+  PyObject* kwdict_;
+};
+
+// Borrowed argument per parameter; null where an optional one was not given.
+using Bound = std::array<PyObject*, Signature::kMax>;
+
+// Places the arguments into their parameters or raises the binding TypeError.
+bool bind(const Signature& sig, const CallArgs& call, Bound& out);
+
+// The name of an object's type, as `type(o).__name__` reads.
+std::string type_name(PyObject* o);
+
+// TypeError "'T' object cannot be converted to 'target'".
+std::nullptr_t raise_cannot_convert(PyObject* o, const char* target);
+
+// Converters, one per argument kind. Sizes share the unsigned 64-bit one.
+bool from_py(PyObject* o, std::string& out);    // text
+bool from_py(PyObject* o, std::uint64_t& out);  // unsigned 64-bit, size
+bool from_py(PyObject* o, std::uint32_t& out);  // unsigned 32-bit
+bool from_py(PyObject* o, std::int32_t& out);   // signed 32-bit
+
+// Sequence of K: refuses str and non-sequences, iterates once.
+bool check_sequence(PyObject* o, std::size_t& length_hint);
+template <class K>
+bool from_py(PyObject* o, std::vector<K>& out) {
+  std::size_t hint = 0;
+  if (!check_sequence(o, hint)) return false;
+  out.reserve(hint);
+  Ref it(PyObject_GetIter(o));
+  if (!it) return false;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref hold(item);
+    K value;
+    if (!from_py(item, value)) return false;
+    out.push_back(value);
+  }
+  return !PyErr_Occurred();
+}
+
+// Turns a TypeError of the conversion just failed into "argument 'P': ...".
+void name_argument_in_error(const char* param);
+
+template <class T>
+bool convert_slot(const Signature& sig, std::size_t i, PyObject* slot, T& out) {
+  if (slot == nullptr) return true;  // optional and not given: keep the default
+  if (from_py(slot, out)) return true;
+  name_argument_in_error(sig.params[i]);
+  return false;
+}
+
+// Converts the bound arguments in signature order; the first failure stops.
+template <class... Ts>
+bool convert_all(const Signature& sig, const Bound& bound, Ts&... out) {
+  std::size_t i = 0;
+  auto one = [&](auto& o) {
+    const std::size_t k = i++;
+    return convert_slot(sig, k, bound[k], o);
+  };
+  return (one(out) && ...);
+}
+
+// Binds and converts. Outputs of optional parameters hold their defaults.
+template <class... Ts>
+bool parse(const Signature& sig, const CallArgs& call, Ts&... out) {
+  Bound bound{};
+  return bind(sig, call, bound) && convert_all(sig, bound, out...);
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyMethodDef field wants it.
+template <class F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Results.
+inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+// Row ids: every value fits a C long, whose conversion has the fastest path.
+inline PyObject* to_py(std::uint32_t v) { return PyLong_FromLong(static_cast<long>(v)); }
+
+// A new list of ints, created at its final length.
+template <class T>
+PyObject* list_of(std::span<const T> values) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = to_py(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+// A new zero-filled bytes object of `size` bytes, writable through `*data`
+// until it is handed to Python. Faults for sizes of 2^63 or more.
+Ref new_bytes(std::uint64_t size, char** data);
+
+}  // namespace quandrel::py

@@ -1,0 +1,61 @@
+#include "errors.h"
+
+#include "core/messages.h"
+#include "messages.h"
+
+namespace quandrel::py {
+
+PyObject* fault_class() {
+  // Process-wide and never released: the module and its types live as long.
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc("quandrel._quandrel.Fault", msg::kFaultDoc,
+                                    PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+std::nullptr_t raise(PyObject* type, const char* text) {
+  if (type == PyExc_SystemError && text == nullptr) text = msg::kNoExceptionSet;
+  PyErr_SetString(type, text);
+  return nullptr;
+}
+
+std::nullptr_t raise_os_error(const IoError& error) {
+  // One argument only: OSError then leaves errno unset and never picks a
+  // subclass, whatever the error number.
+  return raise(PyExc_OSError, error.text().c_str());
+}
+
+std::nullptr_t raise_fault(const char* text) {
+  PyObject* cls = fault_class();
+  if (cls == nullptr) return nullptr;
+  return raise(cls, text);
+}
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const Fault& f) {
+    raise_fault(f.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold.
+    raise_fault(quandrel::msg::kCapacityOverflow);
+  } catch (const std::exception& e) {
+    raise_fault(e.what());
+  } catch (...) {
+    raise_fault("unknown C++ exception");
+  }
+}
+
+void write_unraisable(PyObject* type, const char* text, PyObject* context) noexcept {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_SetString(type, text);
+  PyErr_WriteUnraisable(context);
+  PyErr_Restore(t, v, tb);
+}
+
+}  // namespace quandrel::py

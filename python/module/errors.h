@@ -1,0 +1,48 @@
+// The one place where failures become Python exceptions. Every entry point
+// runs its body through `guarded`, so no C++ exception reaches CPython.
+#pragma once
+
+#include "py_ref.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "core/error.h"
+
+namespace quandrel::py {
+
+// The module's fault exception class (derived directly from BaseException).
+// Created once per process by `fault_class()`; null with an exception set on
+// failure.
+PyObject* fault_class();
+
+// Each sets the Python exception and returns null, so that callers can write
+// `return raise_os_error(r.error());`.
+std::nullptr_t raise_os_error(const IoError& error);
+std::nullptr_t raise_fault(const char* text);
+std::nullptr_t raise(PyObject* type, const char* text);
+
+// Sets the exception for the C++ exception being handled. Call only inside a
+// catch block.
+void raise_current_exception() noexcept;
+
+// Reports `type(text)` through the unraisable-exception hook, leaving any
+// pending exception as it was.
+void write_unraisable(PyObject* type, const char* text, PyObject* context) noexcept;
+
+// Runs `body` (returning a new reference or null with an exception set) and
+// maps every C++ exception that escapes it.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (result == nullptr && !PyErr_Occurred()) raise(PyExc_SystemError, nullptr);
+    return result;
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace quandrel::py

@@ -1,0 +1,12 @@
+// The module-level functions, in the order in which they are registered.
+#pragma once
+
+#include "py_ref.h"
+
+namespace quandrel::py {
+
+// Terminated by an entry with a null name. Static storage: the function
+// objects keep pointing at it.
+PyMethodDef* module_functions();
+
+}  // namespace quandrel::py

@@ -1,0 +1,30 @@
+"""Row keys for huge hashed n-gram tables, and fast batched reads of their rows.
+
+`rowids_for_seq` turns token sequences into row ids; `Store` gathers rows of a
+sharded table in parallel with the interpreter lock released; `View` reads a
+flat file of fixed-size records; `PageReader` reads pages from descriptors
+the caller holds; `read_keys` reads a file of decimal keys. Everything only
+reads: no file is ever created or written.
+"""
+
+from ._quandrel import (
+    Fault,
+    PageReader,
+    Store,
+    View,
+    abi_version,
+    read_keys,
+    rowids_for_seq,
+    rowids_for_seq_with_history,
+)
+
+__all__ = [
+    "Store",
+    "View",
+    "PageReader",
+    "read_keys",
+    "abi_version",
+    "rowids_for_seq",
+    "rowids_for_seq_with_history",
+    "Fault",
+]
