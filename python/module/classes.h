@@ -4,6 +4,8 @@
 //
 // A state type S provides:
 //   static constexpr const char* kName;      // "Store"
+//   static constexpr const char* kTypeName;  // "builtins.Store": the type
+//                                           // declares no module of its own
 //   static constexpr const char* kBoundPath; // "_quandrel::View", or nullptr
 //                                           // when instances are not bound
 #pragma once
@@ -22,7 +24,7 @@
 namespace quandrel::py {
 
 struct ClassSpec {
-  const char* name;  // no dot: __module__ reads "builtins", __qualname__ the bare name
+  const char* name;  // "builtins.Name": __module__ reads "builtins", __qualname__ "Name"
   const char* doc;   // "Name(signature)\n--\n\n" followed by the docstring
   int basicsize;
   newfunc construct;
@@ -48,7 +50,7 @@ class Class {
   static PyObject* ready(PyMethodDef* methods, PyGetSetDef* getset, newfunc construct,
                          const char* doc) {
     if (type_ == nullptr) {
-      type_ = make_class({S::kName, doc, static_cast<int>(sizeof(Object)), construct, &dealloc,
+      type_ = make_class({S::kTypeName, doc, static_cast<int>(sizeof(Object)), construct, &dealloc,
                           methods, getset});
     }
     return type_;

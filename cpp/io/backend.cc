@@ -1,0 +1,41 @@
+#include "io/backend.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "core/messages.h"
+
+namespace quandrel::io {
+
+namespace {
+constexpr std::size_t kMaxTransfer = 2147483647;
+}
+
+Result<std::size_t> read_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) {
+  const std::size_t want = std::min(buffer.size(), kMaxTransfer);
+  const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+  if (n < 0) return IoError::last_os();
+  return static_cast<std::size_t>(n);
+}
+
+Result<void> read_exact_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    Result<std::size_t> n = read_at(fd, buffer.subspan(done), offset + done);
+    if (!n) return n.error();
+    if (*n == 0) return IoError::unexpected_eof(msg::kEofInsideBuffer);
+    done += *n;
+  }
+  return {};
+}
+
+Result<void> IoBackend::read_many(int fd, std::span<const ReadRequest> requests) const {
+  for (const ReadRequest& r : requests) {
+    if (r.buffer.empty()) continue;
+    if (Result<void> ok = read_exact_at(fd, r.buffer, r.offset); !ok) return ok;
+  }
+  return {};
+}
+
+}  // namespace quandrel::io

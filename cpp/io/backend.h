@@ -1,0 +1,57 @@
+// Positional reads at absolute offsets of an open file. Positional reads
+// share no file position, so every function here may run on any number of
+// threads at once on the same descriptor. Interrupted reads are not retried:
+// they fail like any other read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "core/error.h"
+
+namespace quandrel::io {
+
+// One pread of min(buffer size, 2^31 - 1) bytes. 0 means the offset is at or
+// past the end of the file.
+Result<std::size_t> read_at(int fd, std::span<std::byte> buffer, std::uint64_t offset);
+
+// Fills the whole buffer, or fails: with the OS error of a failed read, or
+// with "read_exact_at: eof inside buffer" (kind unexpected end of file) when
+// the file ends first. An empty buffer succeeds without a system call. On
+// failure the buffer holds what was read before it.
+Result<void> read_exact_at(int fd, std::span<std::byte> buffer, std::uint64_t offset);
+
+struct ReadRequest {
+  std::uint64_t offset;
+  std::span<std::byte> buffer;
+};
+
+// The interface through which the store reads. Implementations must be safe
+// to call from several threads at once on the same object and file.
+class IoBackend {
+ public:
+  virtual ~IoBackend() = default;
+  virtual Result<void> read_exact_at(int fd, std::span<std::byte> buffer,
+                                     std::uint64_t offset) const = 0;
+  virtual Result<std::size_t> read_at(int fd, std::span<std::byte> buffer,
+                                      std::uint64_t offset) const = 0;
+  // `read_exact_at` on each request in order; the first failure ends it.
+  virtual Result<void> read_many(int fd, std::span<const ReadRequest> requests) const;
+};
+
+// Plain pread. Stateless.
+class PreadvBackend final : public IoBackend {
+ public:
+  Result<void> read_exact_at(int fd, std::span<std::byte> buffer,
+                             std::uint64_t offset) const override {
+    return io::read_exact_at(fd, buffer, offset);
+  }
+  Result<std::size_t> read_at(int fd, std::span<std::byte> buffer,
+                              std::uint64_t offset) const override {
+    return io::read_at(fd, buffer, offset);
+  }
+};
+
+}  // namespace quandrel::io

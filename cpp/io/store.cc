@@ -1,0 +1,58 @@
+#include "io/store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quandrel::io {
+namespace {
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
+// Following symbolic links, so that a dangling link counts as absent.
+bool exists(const std::string& path) {
+  struct stat st;
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+// Room for the shard files, without trusting a shard count that no
+// directory could satisfy: the descriptor limit ends the open long before.
+constexpr std::uint64_t kReserveLimit = 4096;
+
+}  // namespace
+
+std::string shard_file_name(const char* prefix, std::uint64_t shard) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%03llu", static_cast<unsigned long long>(shard));
+  return std::string(prefix) + digits + ".bin";
+}
+
+Result<ZiruvGather> ZiruvGather::open(const std::string& dir, const Layout& layout) {
+  return open_with_backend(dir, layout, std::make_unique<PreadvBackend>());
+}
+
+Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const Layout& layout,
+                                                   std::unique_ptr<IoBackend> backend) {
+  std::vector<File> files;
+  files.reserve(std::min(layout.shards, kReserveLimit));
+  for (std::uint64_t i = 0; i < layout.shards; ++i) {
+    const std::string shard_path = join(dir, shard_file_name("shard_", i));
+    Result<File> file =
+        File::open_read_only(exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i)));
+    // Returning destroys `files` (closing them in order) and the backend.
+    if (!file) return file.error();
+    files.push_back(std::move(*file));
+  }
+  return ZiruvGather(std::move(files), layout, std::move(backend));
+}
+
+ZiruvGather::~ZiruvGather() {
+  for (File& f : files_) f = File();  // closed in shard order
+  backend_.reset();
+}
+
+}  // namespace quandrel::io

@@ -1,0 +1,62 @@
+// An open store: one read-only file per shard of a directory, and the
+// batched gather of rows from them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/layout.h"
+#include "io/backend.h"
+#include "io/file.h"
+
+namespace quandrel::io {
+
+// "shard_007.bin": the prefix, the shard number with at least three digits.
+std::string shard_file_name(const char* prefix, std::uint64_t shard);
+
+// How a gather cuts its G shard groups into tasks: consecutive runs of this
+// many groups, so that there are at most max(threads, 1) tasks.
+std::size_t gather_chunk(std::size_t groups, std::uint64_t threads);
+
+// Immutable after opening. Any number of gathers may run on one ZiruvGather
+// at once: every read is positional and nothing is written.
+class ZiruvGather {
+ public:
+  // Opens, for each shard, "shard_NNN.bin" when it exists (following
+  // symbolic links) and "ziruv_NNN.bin" otherwise. On failure whatever was
+  // opened is closed. `layout` must outlive the gatherer.
+  static Result<ZiruvGather> open(const std::string& dir, const Layout& layout);
+  static Result<ZiruvGather> open_with_backend(const std::string& dir, const Layout& layout,
+                                               std::unique_ptr<IoBackend> backend);
+
+  ZiruvGather(ZiruvGather&&) = default;
+  ~ZiruvGather();
+
+  // Fills `out` (at least rowids.size() * row_bytes bytes) with the rows of
+  // `rowids` in order, using at most `threads` parallel tasks (0 counts as 1).
+  // Bytes of a row beyond the end of its shard file read as zeros. Returns
+  // the first failed read. Faults on a row id outside the table, on a zero
+  // rows_per_shard, and on an output slot outside `out`.
+  Result<void> gather_pp(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
+                         std::uint64_t threads) const;
+
+  const Layout& layout() const { return *layout_; }
+  std::size_t shard_count() const { return files_.size(); }
+
+ private:
+  ZiruvGather(std::vector<File> files, const Layout& layout, std::unique_ptr<IoBackend> backend)
+      : files_(std::move(files)), layout_(&layout), backend_(std::move(backend)) {}
+
+  std::vector<File> files_;
+  const Layout* layout_;
+  std::unique_ptr<IoBackend> backend_;
+
+  friend class GatherRun;
+};
+
+}  // namespace quandrel::io

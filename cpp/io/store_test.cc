@@ -1,0 +1,284 @@
+#include "io/store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/messages.h"
+#include "io/test_files.h"
+
+namespace quandrel::io {
+namespace {
+
+using testing::TempDir;
+
+// Content that tells every byte of a shard file apart.
+std::string shard_bytes(int shard, std::size_t size) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + shard * 13 + i / 251) & 0xFF);
+  return s;
+}
+
+// Reads through pread and records every read_at.
+class RecordingBackend : public IoBackend {
+ public:
+  struct Read {
+    int fd;
+    std::uint64_t offset;
+    std::size_t size;
+  };
+  Result<std::size_t> read_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) const override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      reads_.push_back({fd, offset, buffer.size()});
+    }
+    if (fail_at_ == offset) return IoError::os(EIO);
+    return io::read_at(fd, buffer, offset);
+  }
+  Result<void> read_exact_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) const override {
+    return io::read_exact_at(fd, buffer, offset);
+  }
+  std::vector<Read> reads() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return reads_;
+  }
+  std::uint64_t fail_at_ = ~std::uint64_t{0};
+
+ private:
+  mutable std::mutex mu_;
+  mutable std::vector<Read> reads_;
+};
+
+std::string fault_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Fault& e) {
+    return e.what();
+  }
+  return "no fault";
+}
+
+// --- Opening -------------------------------------------------------------
+
+TEST(StoreOpen, ShardFileNames) {
+  EXPECT_EQ(shard_file_name("shard_", 0), "shard_000.bin");
+  EXPECT_EQ(shard_file_name("ziruv_", 42), "ziruv_042.bin");
+  EXPECT_EQ(shard_file_name("shard_", 1000), "shard_1000.bin");
+}
+
+TEST(StoreOpen, EachShardPrefersShardOverZiruv) {
+  TempDir d;
+  d.write("shard_000.bin", "S0");
+  d.write("ziruv_000.bin", "Z0");
+  d.write("ziruv_001.bin", "Z1");
+  ::symlink("/nonexistent/target", d.file("shard_002.bin").c_str());  // dangling: absent
+  d.write("ziruv_002.bin", "Z2");
+  d.write("shard_003.bin", "");  // empty files open
+  const Layout layout = Layout::make(4, 1, 2, 1);
+  Result<ZiruvGather> g = ZiruvGather::open(d.path(), layout);
+  ASSERT_TRUE(g) << g.error().text();
+  ASSERT_EQ(g->shard_count(), 4u);
+  std::string out(6, '.');
+  const std::uint64_t ids[] = {0, 1, 2};
+  ASSERT_TRUE(g->gather_pp(ids, std::as_writable_bytes(std::span(out)), 4));
+  EXPECT_EQ(out, "S0Z1Z2");
+}
+
+TEST(StoreOpen, NoShardsOpensNothing) {
+  const Layout layout = Layout::make(0, 10, 4, 1);
+  Result<ZiruvGather> g = ZiruvGather::open("/no/such/dir", layout);
+  ASSERT_TRUE(g);
+  EXPECT_EQ(g->shard_count(), 0u);
+}
+
+TEST(StoreOpen, MissingShardFailsAndClosesWhatWasOpened) {
+  TempDir d;
+  for (int i : {0, 1, 2, 4, 5, 6, 7}) d.write(shard_file_name("shard_", i), "x");
+  const Layout layout = Layout::make(8, 1, 1, 1);
+  const int before = testing::open_descriptor_count();
+  Result<ZiruvGather> g = ZiruvGather::open(d.path(), layout);
+  ASSERT_FALSE(g);
+  EXPECT_EQ(g.error().os_code(), ENOENT);
+  EXPECT_EQ(g.error().text(), "No such file or directory (os error 2)");
+  EXPECT_EQ(testing::open_descriptor_count(), before);
+}
+
+TEST(StoreOpen, NulInDirectory) {
+  const Layout layout = Layout::make(1, 1, 1, 1);
+  Result<ZiruvGather> g = ZiruvGather::open(std::string("/tmp\0x", 6), layout);
+  ASSERT_FALSE(g);
+  EXPECT_EQ(g.error().kind(), IoError::Kind::kInvalidInput);
+  EXPECT_EQ(g.error().text(), "file name contained an unexpected NUL byte");
+}
+
+TEST(StoreOpen, ClosingReleasesEveryDescriptor) {
+  TempDir d;
+  for (int i = 0; i < 5; ++i) d.write(shard_file_name("ziruv_", i), "x");
+  const Layout layout = Layout::make(5, 1, 1, 1);
+  const int before = testing::open_descriptor_count();
+  {
+    Result<ZiruvGather> g = ZiruvGather::open(d.path() + "/", layout);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(testing::open_descriptor_count(), before + 5);
+  }
+  EXPECT_EQ(testing::open_descriptor_count(), before);
+}
+
+// --- Gather ----------------------------------------------------------------
+
+class GatherTest : public ::testing::Test {
+ protected:
+  // `shards` files of `rows` rows of `row_bytes` each (the last one may be cut).
+  void make(std::uint64_t shards, std::uint64_t rows, std::uint64_t row_bytes,
+            std::size_t last_file_size = ~std::size_t{0}) {
+    layout_ = Layout::make(shards, rows, row_bytes, 1);
+    contents_.clear();
+    for (std::uint64_t s = 0; s < shards; ++s) {
+      std::size_t size = rows * row_bytes;
+      if (s + 1 == shards && last_file_size != ~std::size_t{0}) size = last_file_size;
+      contents_.push_back(shard_bytes(static_cast<int>(s), size));
+      dir_.write(shard_file_name("shard_", s), contents_.back());
+    }
+    auto backend = std::make_unique<RecordingBackend>();
+    backend_ = backend.get();
+    Result<ZiruvGather> g = ZiruvGather::open_with_backend(dir_.path(), layout_, std::move(backend));
+    ASSERT_TRUE(g);
+    gather_.emplace(std::move(*g));
+  }
+
+  // The row as the file holds it, zeros past its end.
+  std::string expected_row(std::uint64_t id) const {
+    const std::string& file = contents_[id / layout_.rows_per_shard];
+    std::string row(layout_.row_bytes, '\0');
+    const std::size_t off = (id % layout_.rows_per_shard) * layout_.row_bytes;
+    for (std::size_t i = 0; i < row.size() && off + i < file.size(); ++i) row[i] = file[off + i];
+    return row;
+  }
+
+  std::string gather(const std::vector<std::uint64_t>& ids, std::uint64_t threads) {
+    std::string out(ids.size() * layout_.row_bytes, '\x55');
+    Result<void> r = gather_->gather_pp(ids, std::as_writable_bytes(std::span(out)), threads);
+    EXPECT_TRUE(r) << r.error().text();
+    return out;
+  }
+
+  std::string expected(const std::vector<std::uint64_t>& ids) const {
+    std::string s;
+    for (std::uint64_t id : ids) s += expected_row(id);
+    return s;
+  }
+
+  TempDir dir_;
+  Layout layout_{};
+  std::vector<std::string> contents_;
+  RecordingBackend* backend_ = nullptr;
+  std::optional<ZiruvGather> gather_;
+};
+
+TEST_F(GatherTest, WorkedExample) {
+  make(3, 1000, 100);
+  const std::vector<std::uint64_t> ids = {2500, 17, 2510, 17, 1999};
+  EXPECT_EQ(gather(ids, 2), expected(ids));
+  std::vector<std::pair<int, std::uint64_t>> windows;
+  for (const auto& r : backend_->reads()) windows.push_back({r.fd, r.offset});
+  std::sort(windows.begin(), windows.end());
+  // One 4096-byte window per needed page: 0 for shard 0, 98304 for shard 1,
+  // 49152 for shard 2.
+  ASSERT_EQ(windows.size(), 3u);
+  std::vector<std::uint64_t> offsets;
+  for (auto [fd, off] : windows) offsets.push_back(off);
+  std::sort(offsets.begin(), offsets.end());
+  EXPECT_EQ(offsets, (std::vector<std::uint64_t>{0, 49152, 98304}));
+  for (const auto& r : backend_->reads()) EXPECT_EQ(r.size, 4096u);
+}
+
+TEST_F(GatherTest, RowsAcrossPageBoundariesAreReadOnTheirOwn) {
+  make(1, 1000, 100);
+  // Row 40 lies at 4000..4099, across the boundary at 4096; row 41 after it.
+  const std::vector<std::uint64_t> ids = {41, 40, 40, 0};
+  EXPECT_EQ(gather(ids, 1), expected(ids));
+  int crossing = 0;
+  for (const auto& r : backend_->reads()) crossing += r.offset == 4000 && r.size == 100;
+  EXPECT_EQ(crossing, 1);  // the duplicate is copied, not read again
+}
+
+TEST_F(GatherTest, ShortShardFileReadsZerosNeverStaleBytes) {
+  // The last shard is cut 10 bytes into its second page: rows past the cut
+  // read as zeros, not as what the first page left in the window.
+  make(2, 100, 64, 4096 + 10);
+  const std::vector<std::uint64_t> ids = {100 + 10, 100 + 64, 100 + 65, 100 + 99, 100 + 63};
+  EXPECT_EQ(gather(ids, 2), expected(ids));
+  EXPECT_EQ(expected_row(100 + 99), std::string(64, '\0'));
+}
+
+TEST_F(GatherTest, ManyShardsAnyOrderAnyThreads) {
+  make(7, 300, 37);
+  std::vector<std::uint64_t> ids;
+  for (std::uint64_t i = 0; i < 500; ++i) ids.push_back((i * 7919) % (7 * 300));
+  for (std::uint64_t i = 0; i < 50; ++i) ids.push_back(ids[i * 3]);
+  std::reverse(ids.begin(), ids.end());
+  const std::string want = expected(ids);
+  for (std::uint64_t threads : {0, 1, 3, 4, 7, 100}) EXPECT_EQ(gather(ids, threads), want);
+}
+
+TEST_F(GatherTest, ZeroWidthRowsSucceed) {
+  make(2, 10, 0);
+  EXPECT_EQ(gather({0, 5, 19}, 4), "");
+}
+
+TEST_F(GatherTest, FirstFailedReadIsReturned) {
+  make(2, 1000, 100);
+  backend_->fail_at_ = 49152;
+  std::string out(300, '\0');
+  const std::uint64_t ids[] = {1, 1500, 1999};
+  Result<void> r = gather_->gather_pp(ids, std::as_writable_bytes(std::span(out)), 2);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "Input/output error (os error 5)");
+}
+
+TEST_F(GatherTest, Faults) {
+  make(4, 10, 8);
+  std::string out(16, '\0');
+  auto span = std::as_writable_bytes(std::span(out));
+  const std::uint64_t outside[] = {3, 40};
+  EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(outside, span, 4); }),
+            "index out of bounds: the len is 4 but the index is 4");
+  const std::uint64_t two[] = {1, 2};
+  EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(two, span.first(12), 4); }),
+            "range end index 16 out of range for slice of length 12");
+  // Slots are copied in row order, so the slot of row 1 (position 1) comes first.
+  const std::uint64_t descending[] = {2, 1};
+  EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(descending, span.first(4), 4); }),
+            "range start index 8 out of range for slice of length 4");
+
+  const Layout zero = Layout::make(1, 0, 8, 1);
+  dir_.write("shard_000.bin", "");
+  Result<ZiruvGather> g = ZiruvGather::open(dir_.path(), zero);
+  ASSERT_TRUE(g);
+  EXPECT_EQ(fault_text([&] { (void)g->gather_pp(two, span, 1); }), "attempt to divide by zero");
+}
+
+TEST(GatherSplit, Chunks) {
+  struct Case {
+    std::size_t groups;
+    std::uint64_t threads;
+    std::size_t chunk;
+    std::size_t tasks;
+  };
+  const Case table[] = {{1, 32, 1, 1},   {5, 4, 2, 3},     {128, 32, 4, 32}, {3, 2, 2, 2},
+                        {3, 0, 3, 1},    {5, 100, 1, 5},   {33, 32, 2, 17},  {100, 1, 100, 1}};
+  for (const Case& c : table) {
+    const std::size_t chunk = gather_chunk(c.groups, c.threads);
+    EXPECT_EQ(chunk, c.chunk) << c.groups << " groups, " << c.threads << " threads";
+    EXPECT_EQ((c.groups + chunk - 1) / chunk, c.tasks);
+  }
+}
+
+}  // namespace
+}  // namespace quandrel::io

@@ -1,0 +1,118 @@
+// Store: a sharded table of fixed-width rows. Usable from any thread, also
+// from several at once: its state never changes after construction, and the
+// gather runs with the interpreter lock released.
+#include <memory>
+
+#include "class_types.h"
+#include "classes.h"
+#include "core/layout.h"
+#include "io/store.h"
+
+namespace quandrel::py {
+namespace {
+
+constexpr std::uint64_t kDefaultThreads = 32;
+
+struct StoreState {
+  static constexpr const char* kName = "Store";
+  static constexpr const char* kTypeName = "builtins.Store";
+  static constexpr const char* kBoundPath = nullptr;
+
+  // Declared before the gatherer, which points into it, so it dies after it.
+  std::unique_ptr<const Layout> layout;
+  io::ZiruvGather gatherer;
+  std::uint64_t threads;
+};
+
+using StoreClass = Class<StoreState>;
+
+constexpr Signature kNew{"Store.__new__()", {"dir", "shards", "rows_per_shard", "width", "threads"}, 4};
+constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
+constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::string dir;
+    std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultThreads;
+    if (!parse(kNew, CallArgs::tuple(args, kwargs), dir, shards, rows_per_shard, width, threads)) {
+      return nullptr;
+    }
+    auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
+    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir, *layout);
+    if (!gatherer) return raise_os_error(gatherer.error());
+    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
+                                      std::move(layout), std::move(*gatherer), threads}));
+  });
+}
+
+// One bytes object of len(rowids) rows, gathered without the interpreter lock.
+PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids) {
+  if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
+  const std::uint64_t size = s.layout->width * rowids.size();  // modulo 2^64, as the gather checks
+  char* data = nullptr;
+  Ref out = new_bytes(size, &data);
+  if (!out) return nullptr;
+  Result<void> gathered;
+  {
+    WithoutGil unlocked;
+    gathered = s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+  }
+  if (!gathered) return raise_os_error(gathered.error());
+  return out.release();
+}
+
+PyObject* fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint64_t> rowids;
+    const StoreState* s = StoreClass::parse_method(kFetch, self, CallArgs::fast(args, nargs, kwnames), rowids);
+    return s ? fetch_rows(*s, rowids) : nullptr;
+  });
+}
+
+PyObject* fetch_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::uint64_t rowid = 0;
+    const StoreState* s = StoreClass::parse_method(kFetchOne, self, CallArgs::fast(args, nargs, kwnames), rowid);
+    return s ? fetch_rows(*s, std::span(&rowid, 1)) : nullptr;
+  });
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return StoreClass::receive(self) ? Py_NewRef(Py_None) : nullptr; });
+}
+
+PyObject* get_width(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const StoreState* s = StoreClass::receive(self);
+    return s ? to_py(s->layout->width) : nullptr;
+  });
+}
+
+PyObject* get_total_rows(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const StoreState* s = StoreClass::receive(self);
+    return s ? to_py(s->layout->shards * s->layout->rows_per_shard) : nullptr;  // modulo 2^64
+  });
+}
+
+PyMethodDef methods[] = {
+    {"fetch", fastcall(fetch), METH_FASTCALL | METH_KEYWORDS, "fetch($self, rowids)\n--\n\n"},
+    {"fetch_one", fastcall(fetch_one), METH_FASTCALL | METH_KEYWORDS, "fetch_one($self, rowid)\n--\n\n"},
+    {"close", close, METH_NOARGS, kCloseDocWithSignature},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"width", get_width, nullptr, nullptr, nullptr},
+    {"total_rows", get_total_rows, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyObject* store_class() {
+  return StoreClass::ready(methods, getset, store_new,
+                           "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
+}
+
+}  // namespace quandrel::py

@@ -1,0 +1,54 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def row_content(shard: int, index: int, width: int) -> bytes:
+    """Row `index` of shard `shard`: bytes that tell every row apart."""
+    seed = (shard * 1_000_003 + index * 7919) & 0xFFFFFFFF
+    return bytes((seed >> (8 * (i % 4))) + i & 0xFF for i in range(width))
+
+
+class SampleStore:
+    """A store directory whose shard files hold `row_content` rows."""
+
+    def __init__(self, directory, shards, rows_per_shard, width, prefix="shard_", rows_written=None):
+        self.dir = str(directory)
+        self.shards, self.rows_per_shard, self.width = shards, rows_per_shard, width
+        os.makedirs(self.dir, exist_ok=True)
+        for s in range(shards):
+            n = rows_per_shard if rows_written is None else rows_written(s)
+            with open(os.path.join(self.dir, f"{prefix}{s:03d}.bin"), "wb") as f:
+                f.write(b"".join(row_content(s, i, width) for i in range(n)))
+
+    def row(self, rowid: int) -> bytes:
+        """The expected bytes of a row, zeros where its file is short."""
+        shard, index = divmod(rowid, self.rows_per_shard)
+        path = os.path.join(self.dir, f"shard_{shard:03d}.bin")
+        if not os.path.exists(path):
+            path = os.path.join(self.dir, f"ziruv_{shard:03d}.bin")
+        with open(path, "rb") as f:
+            f.seek(index * self.width)
+            data = f.read(self.width)
+        return data + bytes(self.width - len(data))
+
+    def rows(self, rowids) -> bytes:
+        return b"".join(self.row(r) for r in rowids)
+
+
+@pytest.fixture
+def sample_store(tmp_path):
+    def make(shards=4, rows_per_shard=1000, width=64, **kwargs):
+        return SampleStore(tmp_path / "store", shards, rows_per_shard, width, **kwargs)
+    return make
+
+
+def run_python(code: str, env_extra=None, timeout=120) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter (pool state and environment are per process)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUANDREL_")}
+    env.update(env_extra or {})
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=timeout)
