@@ -1,0 +1,68 @@
+// Record views: one flat file of fixed-size slots, described by an optional
+// JSON manifest beside it, and the reads of one record or a batch of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/error.h"
+#include "io/file.h"
+
+namespace quandrel::io {
+
+inline constexpr std::uint64_t kDefaultSlotBytes = 2560;
+inline constexpr std::uint64_t kDefaultParallelism = 32;
+
+struct SlotInfo {
+  std::uint64_t slot_bytes = kDefaultSlotBytes;
+  std::uint64_t grans = 0;  // 0: the manifest states no record count
+  bool from_manifest = false;  // whether a manifest was found and parsed as an object
+};
+
+// "records.bin" -> "records.manifest.json", "records" -> "records.manifest.json".
+std::string manifest_path(const std::string& view_path);
+
+// Never fails: every problem with the manifest gives the defaults.
+SlotInfo slot_of(const std::string& view_path);
+
+// An open view. Immutable after `open`; reads are positional, so one reader
+// may be read from several threads at once.
+class ViewReader {
+ public:
+  static Result<ViewReader> open(const std::string& path);
+
+  std::uint64_t slot_bytes() const { return slot_bytes_; }
+  std::uint64_t count() const { return count_; }
+  int fd() const { return file_.fd(); }
+  const SlotInfo& info() const { return info_; }
+
+ private:
+  ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file, SlotInfo info)
+      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)), info_(info) {}
+
+  std::uint64_t slot_bytes_;
+  std::uint64_t count_;
+  File file_;
+  SlotInfo info_;
+};
+
+// Copies min(destination size, slot_bytes) bytes of record `index` into the
+// front of `destination` and returns that count.
+Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
+                                  std::span<std::byte> destination);
+
+// Record indices[i] goes to bytes [i * slot_bytes, (i + 1) * slot_bytes) of
+// `output`. Every index is checked before the first read; a batch reports at
+// most one error, and on error `output` is undefined. At most `parallelism`
+// tasks (0 counts as 1) on scope_run; fewer than 4 records are read serially.
+Result<void> read_records_parallel(const ViewReader& view, std::span<const std::uint64_t> indices,
+                                   std::span<std::byte> output, std::uint64_t parallelism);
+
+inline Result<void> read_records(const ViewReader& view, std::span<const std::uint64_t> indices,
+                                 std::span<std::byte> output) {
+  return read_records_parallel(view, indices, output, kDefaultParallelism);
+}
+
+}  // namespace quandrel::io

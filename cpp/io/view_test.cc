@@ -1,0 +1,216 @@
+#include "io/view.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "core/messages.h"
+
+namespace quandrel::io {
+namespace {
+
+constexpr std::uint64_t kMax = 18446744073709551615u;
+
+class ViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "quandrel-view-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& bytes) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+  // A view of `records` slots of `slot` bytes; byte j of record i is (7i + j) % 251.
+  std::string write_records(std::uint64_t slot, std::uint64_t records) {
+    write("v.manifest.json", "{\"slot_bytes\": " + std::to_string(slot) + "}");
+    std::string bytes(slot * records, '\0');
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+      bytes[k] = static_cast<char>((7 * (k / slot) + k % slot) % 251);
+    }
+    return write("v.bin", bytes);
+  }
+  std::string dir_;
+};
+
+std::vector<std::byte> record_of(std::uint64_t slot, std::uint64_t i) {
+  std::vector<std::byte> r(slot);
+  for (std::size_t j = 0; j < slot; ++j) r[j] = std::byte((7 * i + j) % 251);
+  return r;
+}
+
+TEST(ManifestPath, FinalComponentRule) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"records.bin", "records.manifest.json"},
+      {"a.b.bin", "a.b.manifest.json"},
+      {"name.", "name.manifest.json"},
+      {"...", "...manifest.json"},
+      {"records", "records.manifest.json"},
+      {".hidden", ".hidden.manifest.json"},
+      {"/data/x.y/records.bin", "/data/x.y/records.manifest.json"},
+      {"dir.d/records", "dir.d/records.manifest.json"},
+      // Trailing slashes and "." components name the same file.
+      {"dir/records.bin/", "dir/records.manifest.json"},
+      {"dir/records.bin//./", "dir/records.manifest.json"},
+      // No final file name: unchanged.
+      {"", ""}, {"/", "/"}, {".", "."}, {"..", ".."}, {"dir/..", "dir/.."}, {"dir/../", "dir/../"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(manifest_path(in), out) << in;
+}
+
+TEST_F(ViewTest, ManifestValues) {
+  struct Case { std::string json; std::uint64_t slot, grans; bool parsed; };
+  const Case cases[] = {
+      {R"({"slot_bytes": 4096, "grans": 3, "other": [1]})", 4096, 3, true},
+      {R"({"slot_bytes": 18446744073709551615})", kMax, 0, true},
+      {R"({"slot_bytes": 0})", 0, 0, true},
+      {R"({"slot_bytes": 1, "slot_bytes": 2})", 2, 0, true},
+      // Refused values give that key's default; the other key is unaffected.
+      {R"({"slot_bytes": -0, "grans": 9})", 2560, 9, true},
+      {R"({"slot_bytes": -1})", 2560, 0, true},
+      {R"({"slot_bytes": 4096.0})", 2560, 0, true},
+      {R"({"slot_bytes": 4e3})", 2560, 0, true},
+      {R"({"slot_bytes": "4096"})", 2560, 0, true},
+      {R"({"slot_bytes": null})", 2560, 0, true},
+      {R"({"slot_bytes": true})", 2560, 0, true},
+      {R"({"slot_bytes": 18446744073709551616})", 2560, 0, true},
+      {R"({"slot_bytes": 512, "grans": 1.5})", 512, 0, true},
+      // Not one JSON object: both defaults.
+      {R"({"slot_bytes": 4096} x)", 2560, 0, false},
+      {"", 2560, 0, false},
+      {"[4096]", 2560, 0, false},
+      {"{\"slot_bytes\": 4096, \"n\": \"\xff\"}", 2560, 0, false},
+      {"\xEF\xBB\xBF{\"slot_bytes\": 4096}", 2560, 0, false},
+      {R"({"slot_bytes": 4096,})", 2560, 0, false},
+  };
+  for (const Case& c : cases) {
+    write("v.manifest.json", c.json);
+    const SlotInfo info = slot_of(dir_ + "/v.bin");
+    EXPECT_EQ(info.slot_bytes, c.slot) << c.json;
+    EXPECT_EQ(info.grans, c.grans) << c.json;
+    EXPECT_EQ(info.from_manifest, c.parsed) << c.json;
+  }
+  std::filesystem::remove(dir_ + "/v.manifest.json");
+  std::filesystem::create_directory(dir_ + "/v.manifest.json");
+  EXPECT_EQ(slot_of(dir_ + "/v.bin").slot_bytes, 2560u);
+}
+
+TEST_F(ViewTest, OpenCounts) {
+  struct Case { std::string manifest; std::size_t size; std::uint64_t slot, count; };
+  const Case cases[] = {
+      {"", 10 * 2560 + 5, 2560, 10},
+      {"", 2559, 2560, 0},
+      {"", 0, 2560, 0},
+      {R"({"slot_bytes": 4096, "grans": 10})", 100000, 4096, 10},
+      {R"({"slot_bytes": 4096, "grans": 50})", 100000, 4096, 24},
+      {R"({"slot_bytes": 4096, "grans": 0})", 100000, 4096, 24},
+      {R"({"slot_bytes": 0, "grans": 5})", 100000, 0, 0},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(dir_ + "/v.manifest.json");
+    if (!c.manifest.empty()) write("v.manifest.json", c.manifest);
+    Result<ViewReader> v = ViewReader::open(write("v.bin", std::string(c.size, 'x')));
+    ASSERT_TRUE(v) << v.error().text();
+    EXPECT_EQ(v->slot_bytes(), c.slot) << c.manifest << " " << c.size;
+    EXPECT_EQ(v->count(), c.count) << c.manifest << " " << c.size;
+  }
+  write("gone.manifest.json", R"({"slot_bytes": 4096})");
+  Result<ViewReader> missing = ViewReader::open(dir_ + "/gone.bin");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().os_code(), ENOENT);
+  EXPECT_TRUE(missing.error().text().ends_with("(os error 2)"));
+}
+
+TEST_F(ViewTest, ReadRecord) {
+  Result<ViewReader> v = ViewReader::open(write_records(4096, 7));
+  ASSERT_TRUE(v);
+  std::vector<std::byte> dest(4096 + 3, std::byte{0xAA});
+
+  Result<std::uint64_t> past = read_record(*v, 7, dest);
+  ASSERT_FALSE(past);
+  EXPECT_EQ(past.error().kind(), IoError::Kind::kInvalidInput);
+  EXPECT_EQ(past.error().text(), "view record index 7 out of range (count 7)");
+
+  ASSERT_EQ(*read_record(*v, 6, dest), 4096u);
+  EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 4096, record_of(4096, 6).begin()));
+  EXPECT_EQ(dest.back(), std::byte{0xAA});  // past the slot: untouched
+
+  ASSERT_EQ(*read_record(*v, 3, std::span(dest).first(10)), 10u);
+  EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 10, record_of(4096, 3).begin()));
+
+  // The file is gone below record 6, so only a call that reads nothing succeeds.
+  ASSERT_EQ(::truncate((dir_ + "/v.bin").c_str(), 0), 0);
+  EXPECT_EQ(*read_record(*v, 6, {}), 0u);
+  EXPECT_EQ(read_record(*v, 6, dest).error().text(), msg::kEofInsideBuffer);
+}
+
+TEST_F(ViewTest, BatchIsIndependentOfParallelism) {
+  constexpr std::uint64_t kSlot = 13, kRecords = 501;
+  Result<ViewReader> v = ViewReader::open(write_records(kSlot, kRecords));
+  ASSERT_TRUE(v);
+  std::mt19937_64 rng(7);
+  for (std::size_t n : {0, 1, 3, 4, 5, 33, 100, 1000}) {
+    std::vector<std::uint64_t> indices(n);
+    for (auto& i : indices) i = rng() % (n / 2 + 1);  // plenty of duplicates
+    std::vector<std::byte> expected;
+    for (auto i : indices) for (auto b : record_of(kSlot, i)) expected.push_back(b);
+    for (std::uint64_t parallelism : {0, 1, 2, 3, 32, 5000}) {
+      std::vector<std::byte> out(n * kSlot);
+      ASSERT_TRUE(read_records_parallel(*v, indices, out, parallelism)) << n << " " << parallelism;
+      EXPECT_EQ(out, expected) << n << " " << parallelism;
+    }
+  }
+}
+
+TEST_F(ViewTest, BatchChecksEverythingBeforeReading) {
+  Result<ViewReader> v = ViewReader::open(write_records(16, 10));
+  ASSERT_TRUE(v);
+  std::vector<std::uint64_t> indices(100, 1);
+  indices.back() = 10;
+  for (std::uint64_t parallelism : {1, 32}) {
+    std::vector<std::byte> out(100 * 16 - 1, std::byte{0xAA});
+    EXPECT_EQ(read_records_parallel(*v, indices, out, parallelism).error().text(),
+              msg::kOutputBufferTooSmall);
+    out.push_back(std::byte{0xAA});
+    Result<void> r = read_records_parallel(*v, indices, out, parallelism);
+    EXPECT_EQ(r.error().text(), "view record index 10 out of range (count 10)");
+    EXPECT_EQ(out, std::vector<std::byte>(100 * 16, std::byte{0xAA}));
+  }
+  EXPECT_TRUE(read_records(*v, {}, {}));
+}
+
+TEST_F(ViewTest, SlotTimesCountOverflowIsTooSmall) {
+  write("big.manifest.json", R"({"slot_bytes": 9223372036854775808})");
+  Result<ViewReader> v = ViewReader::open(write("big.bin", "x"));
+  ASSERT_TRUE(v);
+  const std::uint64_t indices[] = {0, 0};
+  EXPECT_EQ(read_records(*v, indices, {}).error().text(), msg::kOutputBufferTooSmall);
+}
+
+TEST_F(ViewTest, FileShortenedAfterOpen) {
+  Result<ViewReader> v = ViewReader::open(write_records(64, 100));
+  ASSERT_TRUE(v);
+  ASSERT_EQ(::truncate((dir_ + "/v.bin").c_str(), 99 * 64 + 10), 0);
+  std::vector<std::uint64_t> indices(100);
+  std::iota(indices.begin(), indices.end(), 0);
+  for (std::uint64_t parallelism : {1, 32}) {
+    std::vector<std::byte> out(100 * 64);
+    Result<void> r = read_records_parallel(*v, indices, out, parallelism);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), IoError::Kind::kUnexpectedEof);
+    EXPECT_EQ(r.error().text(), msg::kEofInsideBuffer);
+  }
+}
+
+}  // namespace
+}  // namespace quandrel::io

@@ -1,0 +1,127 @@
+"""View: record files with an optional manifest, read from their own thread."""
+
+import json
+import pathlib
+import threading
+
+import pytest
+
+from quandrel import Fault, View
+
+
+def record(i: int, slot: int) -> bytes:
+    return bytes((i * 31 + j) & 0xFF for j in range(slot))
+
+
+@pytest.fixture
+def make_view(tmp_path):
+    def make(records, slot=None, manifest=None, name="records.bin", extra=b""):
+        size = slot or 2560
+        path = tmp_path / name
+        path.write_bytes(b"".join(record(i, size) for i in range(records)) + extra)
+        if manifest is not None:
+            text = manifest if isinstance(manifest, str) else json.dumps(manifest)
+            (tmp_path / "records.manifest.json").write_text(text)
+        return str(path)
+    return make
+
+
+@pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes", [
+    (3, None, None, b"x" * 2559, 3, 2560),            # no manifest: 2560-byte slots
+    (0, None, None, b"x" * 2559, 0, 2560),
+    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096),
+    (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096),
+    (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
+    (5, 16, {"slot_bytes": 0}, b"", 0, 0),
+    (5, 2560, '{"slot_bytes": 4096.0}', b"", 5, 2560),  # not an integer: default
+    (5, 2560, '{"slot_bytes": "4096"}', b"", 5, 2560),
+    (5, 2560, '{"slot_bytes": 16} x', b"", 5, 2560),   # trailing text: defaults
+    (5, 16, '{"slot_bytes": 99, "slot_bytes": 16}', b"", 5, 16),  # last value wins
+])
+def test_counts(make_view, records, slot, manifest, extra, count, slot_bytes):
+    view = View(make_view(records, slot, manifest, extra=extra))
+    assert view.len() == count
+    assert view.slot_bytes() == slot_bytes
+
+
+@pytest.mark.parametrize("n", [0, 1, 3, 4, 33, 100, 1000])
+def test_read_records_batches(make_view, n):
+    view = View(make_view(7, 16, {"slot_bytes": 16}))
+    indices = [(i * 5 + 3) % 7 for i in range(n)]
+    assert view.read_records(indices) == b"".join(record(i, 16) for i in indices)
+
+
+def test_read_record_and_errors(make_view):
+    view = View(make_view(7, 16, {"slot_bytes": 16}))
+    assert view.read_record(6) == record(6, 16)
+    assert view.read_records([2, 0, 2]) == record(2, 16) + record(0, 16) + record(2, 16)
+    with pytest.raises(OSError) as info:
+        view.read_record(7)
+    assert type(info.value) is OSError and info.value.errno is None
+    assert str(info.value) == "view record index 7 out of range (count 7)"
+    with pytest.raises(OSError, match=r"^view record index 99 out of range \(count 7\)$"):
+        view.read_records([0, 99])
+    with pytest.raises(OverflowError):
+        view.read_record(-1)
+    with pytest.raises(TypeError, match=r"^argument 'indices': Can't extract `str` to `Vec`$"):
+        view.read_records("0")
+    with pytest.raises(TypeError):
+        len(view)
+    assert view.close() is None
+    assert view.read_record(0) == record(0, 16)
+
+
+def test_file_shortened_after_open(make_view, tmp_path):
+    path = make_view(100, 16, {"slot_bytes": 16})
+    view = View(path)
+    with open(path, "r+b") as f:
+        f.truncate(99 * 16 + 8)
+    with pytest.raises(OSError, match=r"^read_exact_at: eof inside buffer$"):
+        view.read_records(list(range(100)))
+    assert view.read_records(list(range(99))) == b"".join(record(i, 16) for i in range(99))
+
+
+def test_open_errors(tmp_path):
+    with pytest.raises(TypeError, match=r"^argument 'path': 'PosixPath' object cannot be converted to 'PyString'$"):
+        View(pathlib.Path(tmp_path))
+    with pytest.raises(OSError) as info:
+        View("/no/such/file")
+    assert type(info.value) is OSError and info.value.errno is None
+    assert str(info.value).endswith("(os error 2)")
+
+
+def test_bound_to_its_thread(make_view):
+    view = View(make_view(3, 16, {"slot_bytes": 16}))
+    seen = []
+
+    def use():
+        for method in (view.len, view.slot_bytes, view.close, lambda: view.read_record(0),
+                       lambda: view.read_records([0])):
+            try:
+                method()
+                seen.append("returned")
+            except Exception:
+                seen.append("Exception")
+            except Fault as f:
+                seen.append(str(f))
+
+    t = threading.Thread(target=use)
+    t.start()
+    t.join()
+    assert seen == ["_quandrel::View is unsendable, but sent to another thread"] * 5
+    assert view.read_record(1) == record(1, 16)  # still fine at home
+
+
+def test_dropped_on_another_thread_reports_unraisable(make_view, monkeypatch):
+    import sys
+    view = View(make_view(3, 16, {"slot_bytes": 16}))
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
+    box = [view]
+    del view
+    t = threading.Thread(target=box.clear)
+    t.start()
+    t.join()
+    assert len(reports) == 1
+    assert reports[0].exc_type is RuntimeError
+    assert str(reports[0].exc_value) == "_quandrel::View is unsendable, but is being dropped on another thread"
