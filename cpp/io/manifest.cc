@@ -80,7 +80,6 @@ SlotInfo slot_of(const std::string& view_path) {
   if (text.starts_with("\xEF\xBB\xBF")) return info;
   const nlohmann::json doc = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded() || !doc.is_object()) return info;
-  info.from_manifest = true;
   info.slot_bytes = unsigned_key(doc, "slot_bytes").value_or(kDefaultSlotBytes);
   info.grans = unsigned_key(doc, "grans").value_or(0);
   return info;

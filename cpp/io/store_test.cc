@@ -72,31 +72,6 @@ TEST(StoreOpen, ShardFileNames) {
   EXPECT_EQ(shard_file_name("shard_", 1000), "shard_1000.bin");
 }
 
-TEST(StoreOpen, EachShardPrefersShardOverZiruv) {
-  TempDir d;
-  d.write("shard_000.bin", "S0");
-  d.write("ziruv_000.bin", "Z0");
-  d.write("ziruv_001.bin", "Z1");
-  ::symlink("/nonexistent/target", d.file("shard_002.bin").c_str());  // dangling: absent
-  d.write("ziruv_002.bin", "Z2");
-  d.write("shard_003.bin", "");  // empty files open
-  const Layout layout = Layout::make(4, 1, 2, 1);
-  Result<ZiruvGather> g = ZiruvGather::open(d.path(), layout);
-  ASSERT_TRUE(g) << g.error().text();
-  ASSERT_EQ(g->shard_count(), 4u);
-  std::string out(6, '.');
-  const std::uint64_t ids[] = {0, 1, 2};
-  ASSERT_TRUE(g->gather_pp(ids, std::as_writable_bytes(std::span(out)), 4));
-  EXPECT_EQ(out, "S0Z1Z2");
-}
-
-TEST(StoreOpen, NoShardsOpensNothing) {
-  const Layout layout = Layout::make(0, 10, 4, 1);
-  Result<ZiruvGather> g = ZiruvGather::open("/no/such/dir", layout);
-  ASSERT_TRUE(g);
-  EXPECT_EQ(g->shard_count(), 0u);
-}
-
 TEST(StoreOpen, MissingShardFailsAndClosesWhatWasOpened) {
   TempDir d;
   for (int i : {0, 1, 2, 4, 5, 6, 7}) d.write(shard_file_name("shard_", i), "x");
@@ -134,15 +109,11 @@ TEST(StoreOpen, ClosingReleasesEveryDescriptor) {
 
 class GatherTest : public ::testing::Test {
  protected:
-  // `shards` files of `rows` rows of `row_bytes` each (the last one may be cut).
-  void make(std::uint64_t shards, std::uint64_t rows, std::uint64_t row_bytes,
-            std::size_t last_file_size = ~std::size_t{0}) {
+  // `shards` files of `rows` rows of `row_bytes` each.
+  void make(std::uint64_t shards, std::uint64_t rows, std::uint64_t row_bytes) {
     layout_ = Layout::make(shards, rows, row_bytes, 1);
-    contents_.clear();
     for (std::uint64_t s = 0; s < shards; ++s) {
-      std::size_t size = rows * row_bytes;
-      if (s + 1 == shards && last_file_size != ~std::size_t{0}) size = last_file_size;
-      contents_.push_back(shard_bytes(static_cast<int>(s), size));
+      contents_.push_back(shard_bytes(static_cast<int>(s), rows * row_bytes));
       dir_.write(shard_file_name("shard_", s), contents_.back());
     }
     auto backend = std::make_unique<RecordingBackend>();
@@ -152,13 +123,9 @@ class GatherTest : public ::testing::Test {
     gather_.emplace(std::move(*g));
   }
 
-  // The row as the file holds it, zeros past its end.
   std::string expected_row(std::uint64_t id) const {
-    const std::string& file = contents_[id / layout_.rows_per_shard];
-    std::string row(layout_.row_bytes, '\0');
     const std::size_t off = (id % layout_.rows_per_shard) * layout_.row_bytes;
-    for (std::size_t i = 0; i < row.size() && off + i < file.size(); ++i) row[i] = file[off + i];
-    return row;
+    return contents_[id / layout_.rows_per_shard].substr(off, layout_.row_bytes);
   }
 
   std::string gather(const std::vector<std::uint64_t>& ids, std::uint64_t threads) {
@@ -206,30 +173,6 @@ TEST_F(GatherTest, RowsAcrossPageBoundariesAreReadOnTheirOwn) {
   int crossing = 0;
   for (const auto& r : backend_->reads()) crossing += r.offset == 4000 && r.size == 100;
   EXPECT_EQ(crossing, 1);  // the duplicate is copied, not read again
-}
-
-TEST_F(GatherTest, ShortShardFileReadsZerosNeverStaleBytes) {
-  // The last shard is cut 10 bytes into its second page: rows past the cut
-  // read as zeros, not as what the first page left in the window.
-  make(2, 100, 64, 4096 + 10);
-  const std::vector<std::uint64_t> ids = {100 + 10, 100 + 64, 100 + 65, 100 + 99, 100 + 63};
-  EXPECT_EQ(gather(ids, 2), expected(ids));
-  EXPECT_EQ(expected_row(100 + 99), std::string(64, '\0'));
-}
-
-TEST_F(GatherTest, ManyShardsAnyOrderAnyThreads) {
-  make(7, 300, 37);
-  std::vector<std::uint64_t> ids;
-  for (std::uint64_t i = 0; i < 500; ++i) ids.push_back((i * 7919) % (7 * 300));
-  for (std::uint64_t i = 0; i < 50; ++i) ids.push_back(ids[i * 3]);
-  std::reverse(ids.begin(), ids.end());
-  const std::string want = expected(ids);
-  for (std::uint64_t threads : {0, 1, 3, 4, 7, 100}) EXPECT_EQ(gather(ids, threads), want);
-}
-
-TEST_F(GatherTest, ZeroWidthRowsSucceed) {
-  make(2, 10, 0);
-  EXPECT_EQ(gather({0, 5, 19}, 4), "");
 }
 
 TEST_F(GatherTest, FirstFailedReadIsReturned) {

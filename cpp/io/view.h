@@ -18,7 +18,6 @@ inline constexpr std::uint64_t kDefaultParallelism = 32;
 struct SlotInfo {
   std::uint64_t slot_bytes = kDefaultSlotBytes;
   std::uint64_t grans = 0;  // 0: the manifest states no record count
-  bool from_manifest = false;  // whether a manifest was found and parsed as an object
 };
 
 // "records.bin" -> "records.manifest.json", "records" -> "records.manifest.json".

@@ -100,8 +100,10 @@ class Class {
     PyTypeObject* type = Py_TYPE(self);
     if (S::kBoundPath != nullptr && obj->owner != PyThread_get_thread_ident()) {
       // The state may only be touched on its own thread, so it is left as it is.
+      // No context object: the hook could keep a reference to `self`,
+      // whose memory is about to be freed.
       const std::string text = std::string(S::kBoundPath) + msg::kUnsendableDropped;
-      write_unraisable(PyExc_RuntimeError, text.c_str(), self);
+      write_unraisable(PyExc_RuntimeError, text.c_str(), nullptr);
     } else {
       delete obj->state;
     }

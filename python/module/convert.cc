@@ -10,6 +10,9 @@
 #include "messages.h"
 
 namespace quandrel::py {
+
+static_assert(sizeof(long) == 8, "the integer conversions assume an LP64 platform");
+
 namespace {
 
 bool is_param(PyObject* key, const char* name) {
@@ -118,7 +121,9 @@ bool from_py(PyObject* o, std::uint64_t& out) {
     if (!index) return false;
     o = index.get();
   }
-  out = PyLong_AsUnsignedLongLong(o);
+  // unsigned long is 64 bits here; its conversion walks the digits directly,
+  // where the long long one goes through a byte array.
+  out = PyLong_AsUnsignedLong(o);
   return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
@@ -126,9 +131,9 @@ namespace {
 
 template <class T>
 bool narrow_from_py(PyObject* o, T& out) {
-  const long long v = PyLong_AsLongLong(o);
+  const long v = PyLong_AsLong(o);  // 64 bits, through __index__
   if (v == -1 && PyErr_Occurred()) return false;
-  if (v < std::numeric_limits<T>::min() || v > static_cast<long long>(std::numeric_limits<T>::max())) {
+  if (v < std::numeric_limits<T>::min() || v > static_cast<long>(std::numeric_limits<T>::max())) {
     raise(PyExc_OverflowError, msg::kOutOfRangeIntegral);
     return false;
   }
