@@ -53,7 +53,7 @@ Result<ViewReader> ViewReader::open(const std::string& path) {
   std::uint64_t count =
       info.slot_bytes == 0 ? 0 : static_cast<std::uint64_t>(st.st_size) / info.slot_bytes;
   if (info.grans != 0) count = std::min(count, info.grans);
-  return ViewReader(info.slot_bytes, count, std::move(*file), info);
+  return ViewReader(info.slot_bytes, count, std::move(*file));
 }
 
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,

@@ -35,16 +35,14 @@ class ViewReader {
   std::uint64_t slot_bytes() const { return slot_bytes_; }
   std::uint64_t count() const { return count_; }
   int fd() const { return file_.fd(); }
-  const SlotInfo& info() const { return info_; }
 
  private:
-  ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file, SlotInfo info)
-      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)), info_(info) {}
+  ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file)
+      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)) {}
 
   std::uint64_t slot_bytes_;
   std::uint64_t count_;
   File file_;
-  SlotInfo info_;
 };
 
 // Copies min(destination size, slot_bytes) bytes of record `index` into the
