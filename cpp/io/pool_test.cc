@@ -1,0 +1,383 @@
+#include "io/pool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/error.h"
+
+extern char** environ;
+
+namespace quandrel::io {
+namespace {
+
+using pool::default_workers;
+using pool::parse_no_pool;
+using pool::parse_workers;
+
+TEST(PoolConfig, NoPoolSwitch) {
+  const std::pair<std::optional<std::string>, bool> cases[] = {
+      {std::nullopt, false}, {"", false},     {"0", false},  {"1", true},
+      {"00", true},          {"false", true}, {"no", true},  {" 0", true}};
+  for (const auto& [value, disabled] : cases) {
+    EXPECT_EQ(parse_no_pool(value), disabled) << (value ? "\"" + *value + "\"" : "unset");
+  }
+}
+
+TEST(PoolConfig, WorkerOverride) {
+  const std::pair<std::optional<std::string>, std::optional<std::size_t>> cases[] = {
+      {"8", 8}, {"+8", 8}, {"0008", 8}, {"1000", 1000}, {"1", 1},
+      {"18446744073709551615", 18446744073709551615u},
+      {std::nullopt, std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
+      {"0", std::nullopt}, {"+0", std::nullopt}, {"-1", std::nullopt}, {"++8", std::nullopt},
+      {" 8", std::nullopt}, {"8 ", std::nullopt}, {"0x10", std::nullopt},
+      {"1_000", std::nullopt}, {"18446744073709551616", std::nullopt}, {"８", std::nullopt}};
+  for (const auto& [value, workers] : cases) {
+    EXPECT_EQ(parse_workers(value), workers) << (value ? "\"" + *value + "\"" : "unset");
+  }
+}
+
+TEST(PoolConfig, DefaultIsUsableProcessorsClampedTo32Through64) {
+  EXPECT_EQ(default_workers(std::nullopt), 32u);
+  EXPECT_EQ(default_workers(1), 32u);
+  EXPECT_EQ(default_workers(8), 32u);
+  EXPECT_EQ(default_workers(48), 48u);
+  EXPECT_EQ(default_workers(64), 64u);
+  EXPECT_EQ(default_workers(96), 64u);
+}
+
+// The names of this process's threads, the calling one included.
+std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir("/proc/self/task");
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+std::string own_name() {
+  char name[16] = {};
+  ::pthread_getname_np(::pthread_self(), name, sizeof name);
+  return name;
+}
+
+bool is_worker_name(const std::string& name) { return name.rfind("quandrel-io-", 0) == 0; }
+
+// Each task writes the name of the thread it ran on, or "caller", into its slot.
+std::vector<std::string> names_of_a_batch(std::size_t n) {
+  std::vector<std::string> names(n);
+  std::vector<Task> tasks;
+  const std::thread::id caller = std::this_thread::get_id();
+  for (std::string& slot : names) {
+    tasks.emplace_back([&slot, caller] {
+      slot = std::this_thread::get_id() == caller ? "caller" : own_name();
+    });
+  }
+  scope_run(std::move(tasks));
+  return names;
+}
+
+// Tasks 0 .. n-2 finish at once; `faulty` ones throw. The last task waits for
+// all others, then throws, so its fault is the last one recorded.
+struct FaultyBatch {
+  explicit FaultyBatch(std::size_t n, std::set<std::size_t> faulty) {
+    for (std::size_t i = 0; i < n; ++i) {
+      tasks.emplace_back([this, i, n, faulty] {
+        if (i + 1 == n) {
+          while (finished.load() + 1 < n) std::this_thread::yield();
+        }
+        ++finished;
+        if (!faulty.count(i)) return;
+        try {
+          throw Fault("task " + std::to_string(i));
+        } catch (const Fault& f) {
+          std::lock_guard lock(mu);
+          thrown.insert(&f);
+          throw;
+        }
+      });
+    }
+  }
+  std::vector<Task> tasks;
+  std::atomic<std::size_t> finished{0};
+  std::mutex mu;
+  std::set<const Fault*> thrown;
+};
+
+void pool_of_32() {
+  ASSERT_FALSE(pool::disabled());
+  ASSERT_EQ(pool::worker_count(), 32u);
+  std::multiset<std::string> names;
+  for (const std::string& name : thread_names()) if (is_worker_name(name)) names.insert(name);
+  std::multiset<std::string> expected;
+  for (int i = 0; i < 32; ++i) expected.insert("quandrel-io-" + std::to_string(i));
+  EXPECT_EQ(names, expected);
+
+  for (std::size_t n : {1, 32}) {
+    for (const std::string& name : names_of_a_batch(n)) EXPECT_TRUE(is_worker_name(name)) << name;
+  }
+  for (const std::string& name : names_of_a_batch(33)) {
+    EXPECT_FALSE(is_worker_name(name) || name == "caller") << name;
+  }
+
+  // Pool path: the caller gets the task's own fault, also from the last task.
+  for (const std::set<std::size_t>& faulty : {std::set<std::size_t>{31}, {3, 17, 31}}) {
+    FaultyBatch batch(32, faulty);
+    try {
+      scope_run(std::move(batch.tasks));
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+      EXPECT_EQ(batch.finished.load(), 32u);
+      EXPECT_EQ(batch.thrown.size(), faulty.size());
+      EXPECT_TRUE(batch.thrown.count(&f)) << "not the object thrown: " << f.what();
+    }
+  }
+  // Fallback path: only that some task faulted.
+  FaultyBatch batch(33, {5, 32});
+  try {
+    scope_run(std::move(batch.tasks));
+    ADD_FAILURE() << "no fault";
+  } catch (const Fault& f) {
+    EXPECT_EQ(batch.finished.load(), 33u);
+    EXPECT_STREQ(f.what(), "a scoped thread panicked");
+  }
+}
+
+char thread_state(pid_t tid) {
+  char buf[256] = {};
+  const int fd = ::open(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), O_RDONLY);
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  const char* paren = n > 0 ? std::strrchr(buf, ')') : nullptr;
+  return paren != nullptr ? paren[2] : '?';
+}
+
+void one_worker_runs_tasks_in_order() {
+  std::atomic<bool> gate_started{false}, gate_open{false};
+  std::thread gate([&] {
+    std::vector<Task> tasks;
+    tasks.emplace_back([&] {
+      gate_started = true;
+      while (!gate_open) std::this_thread::yield();
+    });
+    scope_run(std::move(tasks));
+  });
+  while (!gate_started) std::this_thread::yield();
+
+  // The worker is busy, so each run stays queued; a submitter is asleep only
+  // once it waits for its run, after appending it.
+  std::mutex mu;
+  std::vector<int> order;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::thread> submitters;
+  for (int k = 0; k < 4; ++k) {
+    std::atomic<pid_t> tid{0};
+    submitters.emplace_back([&, k] {
+      tid = static_cast<pid_t>(::syscall(SYS_gettid));
+      std::vector<Task> tasks;
+      tasks.emplace_back([&, k] {
+        if (++running > 1) overlapped = true;
+        EXPECT_EQ(own_name(), "quandrel-io-0");
+        std::lock_guard lock(mu);
+        order.push_back(k);
+        --running;
+      });
+      scope_run(std::move(tasks));
+    });
+    while (tid == 0 || thread_state(tid) != 'S') std::this_thread::yield();
+  }
+  gate_open = true;
+  gate.join();
+  for (std::thread& t : submitters) t.join();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_FALSE(overlapped.load());
+}
+
+void switched_off() {
+  EXPECT_TRUE(pool::disabled());
+  EXPECT_EQ(pool::worker_count(), std::nullopt);
+  for (const std::string& name : names_of_a_batch(3)) {
+    EXPECT_FALSE(is_worker_name(name) || name == "caller") << name;
+  }
+  FaultyBatch batch(2, {0});
+  EXPECT_THROW(scope_run(std::move(batch.tasks)), Fault);
+  for (const std::string& name : thread_names()) EXPECT_FALSE(is_worker_name(name)) << name;
+}
+
+void empty_batch_reads_nothing() {
+  scope_run({});
+  EXPECT_EQ(thread_names().size(), 1u);
+  ::unsetenv("QUANDREL_NO_POOL");
+  ::setenv("QUANDREL_POOL_WORKERS", "2", 1);
+  EXPECT_FALSE(pool::disabled());
+  EXPECT_EQ(pool::worker_count(), 2u);
+}
+
+void capacity_overflow_is_retried() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool ran = false;
+    std::vector<Task> tasks;
+    tasks.emplace_back([&] { ran = true; });
+    try {
+      scope_run(std::move(tasks));
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+      EXPECT_STREQ(f.what(), "capacity overflow");
+    }
+    EXPECT_FALSE(ran);
+    // Read once: a later value changes nothing.
+    ::setenv("QUANDREL_POOL_WORKERS", "2", 1);
+  }
+}
+
+// A child forked while its parent creates, or has, a pool must make its own.
+[[maybe_unused]] void forked_child_makes_its_own_pool() {
+  std::thread creator([] { names_of_a_batch(1); });
+  while (thread_names().size() < 4) std::this_thread::yield();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);
+    ::setenv("QUANDREL_POOL_WORKERS", "3", 1);
+    for (const std::string& name : names_of_a_batch(2)) EXPECT_TRUE(is_worker_name(name)) << name;
+    EXPECT_EQ(pool::worker_count(), 200u);
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  creator.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  EXPECT_EQ(pool::worker_count(), 200u);
+}
+
+// Threads cannot be created once the address space is full: the pool is
+// given up for good, and the fallback reports the OS error.
+[[maybe_unused]] void no_room_for_threads() {
+  rlimit old{};
+  ::getrlimit(RLIMIT_AS, &old);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("VmSize:", 0) != 0) {}
+  rlimit tight = old;
+  tight.rlim_cur = (std::strtoull(line.c_str() + 7, nullptr, 10) << 10) + (40 << 20);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+
+  std::atomic<int> ran{0}, destroyed{0};
+  std::vector<Task> tasks;
+  for (int i = 0; i < 3; ++i) {
+    auto on_destroy = std::shared_ptr<void>(nullptr, [&](void*) { ++destroyed; });
+    tasks.emplace_back([&ran, on_destroy] { ++ran; });
+  }
+  try {
+    scope_run(std::move(tasks));
+    ADD_FAILURE() << "no fault";
+  } catch (const Fault& f) {
+    EXPECT_EQ(std::string(f.what()).rfind("failed to spawn thread: ", 0), 0u) << f.what();
+  }
+  EXPECT_EQ(destroyed.load(), 3);
+  EXPECT_EQ(pool::worker_count(), std::nullopt);
+
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &old), 0);
+  for (const std::string& name : names_of_a_batch(3)) {
+    EXPECT_FALSE(is_worker_name(name) || name == "caller") << name;
+  }
+}
+
+// Each case needs a process whose pool and environment values are untouched,
+// which this one cannot promise once any test has run a batch. So the test
+// runs the binary again with only that case selected and its environment set.
+struct FreshCase {
+  const char* name;
+  std::vector<std::string> env;
+  void (*body)();
+};
+
+const FreshCase kFreshCases[] = {
+    {"PoolOf32", {"QUANDREL_POOL_WORKERS=32"}, pool_of_32},
+    {"OneWorker", {"QUANDREL_POOL_WORKERS=1"}, one_worker_runs_tasks_in_order},
+    {"SwitchedOff", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=4"}, switched_off},
+    {"EmptyBatch", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=1"}, empty_batch_reads_nothing},
+    {"CapacityOverflow", {"QUANDREL_POOL_WORKERS=18446744073709551615"},
+     capacity_overflow_is_retried},
+#ifndef __SANITIZE_ADDRESS__
+    // That sanitizer's allocator can stay locked in a child forked while other
+    // threads allocate; the thread sanitizer must be told to allow threads in
+    // such a child.
+    {"Fork", {"QUANDREL_POOL_WORKERS=200", "TSAN_OPTIONS=die_after_fork=0"},
+     forked_child_makes_its_own_pool},
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Sanitizers reserve more address space than any tight limit allows.
+    {"NoRoomForThreads", {"QUANDREL_POOL_WORKERS=64"}, no_room_for_threads},
+#endif
+};
+
+void PrintTo(const FreshCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr char kCaseVariable[] = "QUANDREL_POOL_TEST_CASE";
+constexpr int kCasePassed = 3;  // not 0: a filter that selects nothing exits 0
+
+class PoolInFreshProcess : public testing::TestWithParam<FreshCase> {};
+
+TEST_P(PoolInFreshProcess, Runs) {
+  const FreshCase& c = GetParam();
+  if (const char* selected = std::getenv(kCaseVariable)) {
+    if (std::strcmp(selected, c.name) != 0) GTEST_SKIP();
+    ::alarm(120);  // a hang becomes a failure
+    c.body();
+    std::fflush(stdout);
+    ::_exit(HasFailure() ? 1 : kCasePassed);
+  }
+
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "QUANDREL_", 9) != 0) env.push_back(*e);
+  }
+  env.push_back(std::string(kCaseVariable) + "=" + c.name);
+  env.insert(env.end(), c.env.begin(), c.env.end());
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::vector<std::string> args = {
+      "/proc/self/exe", "--gtest_brief=1",
+      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()};
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> p;
+    for (std::string& s : strings) p.push_back(s.data());
+    p.push_back(nullptr);
+    return p;
+  };
+  std::vector<char*> argv = pointers(args), envp = pointers(env);
+  pid_t pid = 0;
+  ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFSIGNALED(status)) FAIL() << c.name << ": killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), kCasePassed) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PoolInFreshProcess, testing::ValuesIn(kFreshCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace quandrel::io
