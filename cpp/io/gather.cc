@@ -1,7 +1,8 @@
 // The read path of the store. The ids of a batch are grouped by shard; each
-// group is sorted and read in one ascending pass through a one-page window,
-// so all rows on a page cost one read; runs of groups become tasks on
-// scope_run; the calling thread then copies every row to its slot.
+// group is sorted and read in one ascending pass, through a one-page window
+// where several rows share a page, so those rows cost one read; runs of
+// groups become tasks on scope_run; the calling thread then copies every row
+// to its slot.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -123,6 +124,20 @@ class GatherRun {
     }
   }
 
+  static std::uint64_t page_of(std::uint64_t offset) { return offset & ~(kPageBytes - 1); }
+  bool fits_in_page(std::uint64_t offset) const {
+    return offset - page_of(offset) + row_bytes_ <= kPageBytes;
+  }
+
+  // Whether the next distinct row of the group also lies wholly in `page`.
+  bool next_row_shares_page(const Group& group, std::size_t i, std::uint64_t page) const {
+    std::size_t j = i + 1;
+    while (j < group.end && entries_[j].rowid == entries_[i].rowid) ++j;
+    if (j == group.end) return false;
+    const std::uint64_t next = g_.layout().byte_offset(entries_[j].rowid);
+    return page_of(next) == page && fits_in_page(next);
+  }
+
   static bool by_row(const Entry& a, const Entry& b) {
     return a.rowid != b.rowid ? a.rowid < b.rowid : a.pos < b.pos;
   }
@@ -147,11 +162,15 @@ class GatherRun {
         continue;
       }
       const std::uint64_t offset = layout.byte_offset(entries_[i].rowid);
-      const std::uint64_t page = offset & ~(kPageBytes - 1);
-      const std::uint64_t in = offset - page;
-      if (in + row_bytes_ > kPageBytes) {
-        // Crosses into the next page: read on its own. Bytes past the end
-        // of the file stay zero.
+      const std::uint64_t page = page_of(offset);
+      if (page == window_page && fits_in_page(offset)) {
+        std::memcpy(row, window + (offset - page), row_bytes_);
+        continue;
+      }
+      if (!fits_in_page(offset) || !next_row_shares_page(group, i, page)) {
+        // Read on its own: a row that crosses into the next page, or the
+        // only row of its page (a whole page would copy 4096 bytes for it).
+        // Bytes past the end of the file stay zero.
         std::memset(row, 0, row_bytes_);
         if (Result<std::size_t> n = read_up_to(backend, fd, {row, row_bytes_}, offset); !n) {
           error_.record(n.error());
@@ -159,19 +178,17 @@ class GatherRun {
         }
         continue;
       }
-      if (page != window_page) {
-        // One read per page: a regular file reads short only at its end.
-        Result<std::size_t> n = backend.read_at(fd, {window, kPageBytes}, page);
-        if (!n) {
-          error_.record(n.error());
-          return false;
-        }
-        // Past the end of a short file the window reads as zeros, never as
-        // what an earlier page left there.
-        std::memset(window + *n, 0, kPageBytes - *n);
-        window_page = page;
+      // One read per page: a regular file reads short only at its end.
+      Result<std::size_t> n = backend.read_at(fd, {window, kPageBytes}, page);
+      if (!n) {
+        error_.record(n.error());
+        return false;
       }
-      std::memcpy(row, window + in, row_bytes_);
+      // Past the end of a short file the window reads as zeros, never as
+      // what an earlier page left there.
+      std::memset(window + *n, 0, kPageBytes - *n);
+      window_page = page;
+      std::memcpy(row, window + (offset - page), row_bytes_);
     }
     return true;
   }

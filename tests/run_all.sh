@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Every test: builds the wheel once, runs the C++ tests (GoogleTest), then the
+# Python tests against that wheel installed in a fresh virtual environment.
+#
+#   PYTHON=python3.12 bash tests/run_all.sh     # test under another interpreter
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+
+# Build with the oldest CPython >= 3.10 at hand: the module uses only the 3.10
+# stable ABI, and compiling against the oldest headers is what proves it.
+builder=$PYTHON
+if command -v pyenv >/dev/null 2>&1; then
+  oldest=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.1[0-9]+\.[0-9]+$' | sort -V | head -n 1 || true)
+  if [ -n "$oldest" ]; then builder="$(pyenv root)/versions/$oldest/bin/python"; fi
+fi
+
+echo "== building the wheel with $("$builder" --version)"
+rm -rf dist
+CMAKE_ARGS="-DQUANDREL_WERROR=ON" "$builder" -m pip wheel . --no-deps -w dist -q
+wheel=$(ls dist/quandrel-*.whl)
+echo "   $wheel"
+# A wheel without the extension would only fail later, at import.
+"$builder" -m zipfile -l "$wheel" | grep -q 'quandrel/_quandrel.abi3.so' || {
+  echo "the wheel holds no quandrel/_quandrel.abi3.so" >&2; exit 1; }
+
+echo "== C++ tests"
+cmake -S . -B build/cpp-tests -G Ninja -DQUANDREL_BUILD_TESTS=ON -DQUANDREL_WERROR=ON >/dev/null
+cmake --build build/cpp-tests
+ctest --test-dir build/cpp-tests --output-on-failure -j 2
+
+bash tests/run_python_tests.sh "$PYTHON" "$wheel"
