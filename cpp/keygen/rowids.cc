@@ -18,13 +18,13 @@ struct Hashes {
 // exactly the context of a sequence without history.
 class ContextWalk {
  public:
-  ContextWalk(const PleSpec& spec, std::span<const std::uint32_t> history)
-      : b_(spec.boundary_token),
-        m0_(spec.multipliers[0]),
-        m1_(spec.multipliers[1]),
-        m2_(spec.multipliers[2]),
-        p1_(spec.boundary_token),
-        p2_(spec.boundary_token) {
+  ContextWalk(const PleSpec& ple, std::span<const std::uint32_t> history)
+      : b_(ple.boundary_token),
+        m0_(ple.multipliers[0]),
+        m1_(ple.multipliers[1]),
+        m2_(ple.multipliers[2]),
+        p1_(ple.boundary_token),
+        p2_(ple.boundary_token) {
     const std::size_t keep = std::min<std::size_t>(history.size(), 2);
     for (std::uint32_t t : history.last(keep)) shift(t);
   }
@@ -57,48 +57,48 @@ inline void fill_constant(RowIds& out, Hashes h, std::index_sequence<K...>) {
    ...);
 }
 
-inline void fill_generic(const PleSpec& spec, RowIds& out, Hashes h) {
+inline void fill_generic(const PleSpec& ple, RowIds& out, Hashes h) {
   for (std::size_t k = 0; k < kTables; ++k) {
-    out[k] = static_cast<std::uint32_t>(spec.table_offsets[k] +
-                                        (k < 8 ? h.h2 : h.h3) % spec.moduli[k]);
+    out[k] = static_cast<std::uint32_t>(ple.table_offsets[k] +
+                                        (k < 8 ? h.h2 : h.h3) % ple.moduli[k]);
   }
 }
 
-bool has_constant_tables(const PleSpec& spec) {
-  return spec.moduli.size() == kTables && spec.table_offsets.size() == kTables &&
-         std::equal(kTableSizes.begin(), kTableSizes.end(), spec.moduli.begin()) &&
-         std::equal(kTableOffsets.begin(), kTableOffsets.end(), spec.table_offsets.begin());
+bool has_constant_tables(const PleSpec& ple) {
+  return ple.moduli.size() == kTables && ple.table_offsets.size() == kTables &&
+         std::equal(kTableSizes.begin(), kTableSizes.end(), ple.moduli.begin()) &&
+         std::equal(kTableOffsets.begin(), kTableOffsets.end(), ple.table_offsets.begin());
 }
 
 template <class Fill>
-std::vector<RowIds> walk(const PleSpec& spec, std::span<const std::uint32_t> history,
+std::vector<RowIds> walk(const PleSpec& ple, std::span<const std::uint32_t> history,
                          std::span<const std::uint32_t> tokens, Fill fill) {
   std::vector<RowIds> out(tokens.size());
-  ContextWalk ctx(spec, history);
+  ContextWalk ctx(ple, history);
   for (std::size_t i = 0; i < tokens.size(); ++i) fill(out[i], ctx.next(tokens[i]));
   return out;
 }
 
 }  // namespace
 
-std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& spec,
+std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& ple,
                                                         std::span<const std::uint32_t> history,
                                                         std::span<const std::uint32_t> tokens) {
-  return walk(spec, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(spec, r, h); });
+  return walk(ple, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(ple, r, h); });
 }
 
-std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& spec,
+std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
                                                 std::span<const std::uint32_t> history,
                                                 std::span<const std::uint32_t> tokens) {
-  if (!has_constant_tables(spec)) return rowids_for_seq_with_history_generic(spec, history, tokens);
-  return walk(spec, history, tokens, [](RowIds& r, Hashes h) {
+  if (!has_constant_tables(ple)) return rowids_for_seq_with_history_generic(ple, history, tokens);
+  return walk(ple, history, tokens, [](RowIds& r, Hashes h) {
     fill_constant(r, h, std::make_index_sequence<kTables>{});
   });
 }
 
-std::vector<RowIds> rowids_for_seq(const PleSpec& spec, std::span<const std::uint32_t> tokens) {
-  const std::uint32_t boundary[2] = {spec.boundary_token, spec.boundary_token};
-  return rowids_for_seq_with_history(spec, boundary, tokens);
+std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens) {
+  const std::uint32_t boundary[2] = {ple.boundary_token, ple.boundary_token};
+  return rowids_for_seq_with_history(ple, boundary, tokens);
 }
 
 }  // namespace quandrel::keygen

@@ -15,16 +15,16 @@ using RowIds = std::array<std::uint32_t, kTables>;
 
 // `history` (oldest first) supplies the context of the first tokens; only its
 // last two tokens can matter. One array per token of `tokens`, in order.
-std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& spec,
+std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
                                                 std::span<const std::uint32_t> history,
                                                 std::span<const std::uint32_t> tokens);
 
 // As above with the history [B, B], which is the same as an empty history.
-std::vector<RowIds> rowids_for_seq(const PleSpec& spec, std::span<const std::uint32_t> tokens);
+std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens);
 
 // The same computation reading every modulus from the record at run time.
 // Exposed so that tests can hold the constant-folded path against it.
-std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& spec,
+std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& ple,
                                                         std::span<const std::uint32_t> history,
                                                         std::span<const std::uint32_t> tokens);
 

@@ -2,18 +2,19 @@
 
 namespace quandrel::py {
 
-PyObject* make_class(const ClassSpec& spec) {
+PyObject* make_class(const ClassSpec& def) {
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(spec.doc)},
-      {Py_tp_new, reinterpret_cast<void*>(spec.construct)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
-      {Py_tp_methods, spec.methods},
-      {spec.getset != nullptr ? Py_tp_getset : 0, spec.getset},
+      {Py_tp_doc, const_cast<char*>(def.doc)},
+      {Py_tp_new, reinterpret_cast<void*>(def.construct)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
+      {Py_tp_methods, def.methods},
+      // Last on purpose: without properties, its slot id 0 ends the table.
+      {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
       {0, nullptr},
   };
   // No Py_TPFLAGS_BASETYPE (no subclasses) and no Py_TPFLAGS_HAVE_GC (the
   // instances hold no Python references).
-  PyType_Spec type_spec = {spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec type_spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   return PyType_FromSpec(&type_spec);
 }
 

@@ -35,7 +35,7 @@ struct ClassSpec {
 
 // A type that cannot be subclassed, has no __dict__ and no weak references,
 // is not tracked by the cycle collector and is built only through __new__.
-PyObject* make_class(const ClassSpec& spec);
+PyObject* make_class(const ClassSpec& def);
 
 template <class S>
 class Class {

@@ -50,8 +50,8 @@ PyObject* rowids_for_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::uint32_t scheme = 0;
     if (!parse(kRowids, CallArgs::fast(args, nargs, kwnames), tokens, scheme)) return nullptr;
     if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
-    const keygen::PleSpec spec = keygen::PleSpec::real();
-    return rows_to_py(keygen::rowids_for_seq(spec, tokens));
+    const keygen::PleSpec ple = keygen::PleSpec::real();
+    return rows_to_py(keygen::rowids_for_seq(ple, tokens));
   });
 }
 
@@ -65,8 +65,8 @@ PyObject* rowids_for_seq_with_history(PyObject*, PyObject* const* args, Py_ssize
       return nullptr;
     }
     if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
-    const keygen::PleSpec spec = keygen::PleSpec::real();
-    return rows_to_py(keygen::rowids_for_seq_with_history(spec, history, tokens));
+    const keygen::PleSpec ple = keygen::PleSpec::real();
+    return rows_to_py(keygen::rowids_for_seq_with_history(ple, history, tokens));
   });
 }
 
