@@ -21,8 +21,11 @@ CMAKE_ARGS="-DQUANDREL_WERROR=ON" "$builder" -m pip wheel . --no-deps -w dist -q
 wheel=$(ls dist/quandrel-*.whl)
 echo "   $wheel"
 # A wheel without the extension would only fail later, at import.
-"$builder" -m zipfile -l "$wheel" | grep -q 'quandrel/_quandrel.abi3.so' || {
-  echo "the wheel holds no quandrel/_quandrel.abi3.so" >&2; exit 1; }
+"$builder" - "$wheel" <<'EOF'
+import sys, zipfile
+if "quandrel/_quandrel.abi3.so" not in zipfile.ZipFile(sys.argv[1]).namelist():
+    sys.exit("the wheel holds no quandrel/_quandrel.abi3.so")
+EOF
 
 echo "== C++ tests"
 cmake -S . -B build/cpp-tests -G Ninja -DQUANDREL_BUILD_TESTS=ON -DQUANDREL_WERROR=ON >/dev/null
