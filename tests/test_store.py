@@ -216,3 +216,12 @@ def test_forked_child_fetches(sample_store):
     r = run_python(code, timeout=60)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "0"
+
+
+def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
+    # 2^44 rows of 1 MiB in: the offset passes 2^64 and must not wrap to row 0.
+    width = 1 << 20
+    (tmp_path / "shard_000.bin").write_bytes(b"\x01" * width)
+    store = Store(str(tmp_path), 1, 1 << 50, width)
+    assert store.fetch_one(0) == b"\x01" * width
+    assert store.fetch([1 << 44, 1 << 43]) == bytes(2 * width)

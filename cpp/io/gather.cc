@@ -124,6 +124,15 @@ class GatherRun {
     }
   }
 
+  // The row's offset in its shard file, or false when the row would end
+  // beyond the largest file offset there is (the product may even pass 2^64,
+  // and a wrapped offset would read another row).
+  bool file_offset(std::uint64_t rowid, std::uint64_t& offset) const {
+    const std::uint64_t k = g_.layout().row_in_shard(rowid);
+    return !__builtin_mul_overflow(k, row_bytes_, &offset) &&
+           offset <= static_cast<std::uint64_t>(INT64_MAX) - row_bytes_;
+  }
+
   static std::uint64_t page_of(std::uint64_t offset) { return offset & ~(kPageBytes - 1); }
   bool fits_in_page(std::uint64_t offset) const {
     return offset - page_of(offset) + row_bytes_ <= kPageBytes;
@@ -133,9 +142,9 @@ class GatherRun {
   bool next_row_shares_page(const Group& group, std::size_t i, std::uint64_t page) const {
     std::size_t j = i + 1;
     while (j < group.end && entries_[j].rowid == entries_[i].rowid) ++j;
-    if (j == group.end) return false;
-    const std::uint64_t next = g_.layout().byte_offset(entries_[j].rowid);
-    return page_of(next) == page && fits_in_page(next);
+    std::uint64_t next = 0;
+    return j < group.end && file_offset(entries_[j].rowid, next) && page_of(next) == page &&
+           fits_in_page(next);
   }
 
   static bool by_row(const Entry& a, const Entry& b) {
@@ -149,7 +158,6 @@ class GatherRun {
       fault("index out of bounds: the len is " + std::to_string(g_.files_.size()) +
             " but the index is " + std::to_string(group.shard));
     }
-    const Layout& layout = g_.layout();
     const IoBackend& backend = *g_.backend_;
     const int fd = g_.files_[group.shard].fd();
     std::sort(entries_.begin() + group.begin, entries_.begin() + group.end, by_row);
@@ -161,7 +169,11 @@ class GatherRun {
         std::memcpy(row, row - row_bytes_, row_bytes_);
         continue;
       }
-      const std::uint64_t offset = layout.byte_offset(entries_[i].rowid);
+      std::uint64_t offset = 0;
+      if (!file_offset(entries_[i].rowid, offset)) {
+        std::memset(row, 0, row_bytes_);  // past the end of any file
+        continue;
+      }
       const std::uint64_t page = page_of(offset);
       if (page == window_page && fits_in_page(offset)) {
         std::memcpy(row, window + (offset - page), row_bytes_);
