@@ -104,6 +104,10 @@ def test_faults(sample_store):
     huge = Store(s.dir, 0, 1, 1 << 62)
     with pytest.raises(Fault):
         huge.fetch([0, 0])  # 2^63 bytes
+    # 8 rows of 2^61 + 1 bytes wrap to an 8-byte result; the id outside the
+    # table is still what is reported.
+    with pytest.raises(Fault, match="^index out of bounds: the len is 4 but the index is 4$"):
+        Store(s.dir, 4, 10, (1 << 61) + 1).fetch([40] * 8)
 
 
 def test_bad_arguments(sample_store):
@@ -225,3 +229,26 @@ def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     store = Store(str(tmp_path), 1, 1 << 50, width)
     assert store.fetch_one(0) == b"\x01" * width
     assert store.fetch([1 << 44, 1 << 43]) == bytes(2 * width)
+
+
+def test_daemon_threads_inside_fetch_at_exit(sample_store):
+    # At shutdown the interpreter ends daemon threads as they take the lock
+    # back; that must end the process cleanly, not abort it.
+    s = sample_store(shards=2, rows_per_shard=64, width=4096)
+    code = f"""
+        import threading
+        from quandrel import Store
+        store = Store({s.dir!r}, 2, 64, 4096)
+        started = threading.Barrier(5)
+        def work():
+            started.wait()
+            while True:
+                store.fetch(list(range(128)))
+        for _ in range(4):
+            threading.Thread(target=work, daemon=True).start()
+        started.wait()
+        keep = [list(range(1000)) for _ in range(2000)]  # a slower shutdown
+    """
+    for _ in range(3):
+        r = run_python(code, timeout=60)
+        assert r.returncode == 0, r.stderr

@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import sys
 import threading
 
 import pytest
@@ -101,7 +102,6 @@ def test_bound_to_its_thread(make_view):
 
 
 def test_dropped_on_another_thread_reports_unraisable(make_view, monkeypatch):
-    import sys
     view = View(make_view(3, 16, {"slot_bytes": 16}))
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
@@ -113,3 +113,30 @@ def test_dropped_on_another_thread_reports_unraisable(make_view, monkeypatch):
     assert len(reports) == 1
     assert reports[0].exc_type is RuntimeError
     assert str(reports[0].exc_value) == "_quandrel::View is unsendable, but is being dropped on another thread"
+
+
+def test_binding_survives_thread_id_reuse(make_view, monkeypatch):
+    # A thread that has ended often hands its id to the next one; that one is
+    # still another thread.
+    path = make_view(3, 16, {"slot_bytes": 16})
+    made = []
+    t = threading.Thread(target=lambda: made.append(View(path)))
+    t.start()
+    t.join()
+    seen = []
+
+    def use():
+        try:
+            made[0].len()
+        except Fault as f:
+            seen.append(str(f))
+
+    t = threading.Thread(target=use)
+    t.start()
+    t.join()
+    assert seen == ["_quandrel::View is unsendable, but sent to another thread"]
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    made.clear()  # dropped on the main thread, not its own
+    assert [str(r.exc_value) for r in reports] == [
+        "_quandrel::View is unsendable, but is being dropped on another thread"]

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/messages.h"
@@ -28,10 +29,11 @@ struct Group {
   std::size_t end;
 };
 
-std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
+// a * b, or nullopt when no buffer of that size can exist.
+std::optional<std::uint64_t> buffer_size(std::uint64_t a, std::uint64_t b) {
   std::uint64_t r = 0;
   if (__builtin_mul_overflow(a, b, &r) || r > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
-    fault(msg::kCapacityOverflow);
+    return std::nullopt;
   }
   return r;
 }
@@ -60,7 +62,11 @@ class GatherRun {
   GatherRun(const ZiruvGather& g, std::span<const std::uint64_t> rowids)
       : g_(g), row_bytes_(g.layout().row_bytes) {
     group_by_shard(rowids);
-    staging_ = std::make_unique_for_overwrite<std::byte[]>(checked_mul(entries_.size(), row_bytes_));
+    // Too large a staging area faults in the tasks, after each has checked
+    // its shard, so that a row id outside the table is still what is told.
+    if (std::optional<std::uint64_t> size = buffer_size(entries_.size(), row_bytes_)) {
+      staging_ = std::make_unique_for_overwrite<std::byte[]>(*size);
+    }
   }
 
   std::size_t group_count() const { return groups_.size(); }
@@ -158,6 +164,7 @@ class GatherRun {
       fault("index out of bounds: the len is " + std::to_string(g_.files_.size()) +
             " but the index is " + std::to_string(group.shard));
     }
+    if (!staging_) fault(msg::kCapacityOverflow);
     const IoBackend& backend = *g_.backend_;
     const int fd = g_.files_[group.shard].fd();
     std::sort(entries_.begin() + group.begin, entries_.begin() + group.end, by_row);

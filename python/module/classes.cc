@@ -1,6 +1,14 @@
 #include "classes.h"
 
+#include <atomic>
+
 namespace quandrel::py {
+
+std::uint64_t thread_token() {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
 
 PyObject* make_class(const ClassSpec& def) {
   PyType_Slot slots[] = {

@@ -33,6 +33,10 @@ struct ClassSpec {
   PyGetSetDef* getset;   // static storage, or null
 };
 
+// A number for the calling thread that no other thread of the process ever
+// gets: the system's thread ids are reused once a thread has ended.
+std::uint64_t thread_token();
+
 // A type that cannot be subclassed, has no __dict__ and no weak references,
 // is not tracked by the cycle collector and is built only through __new__.
 PyObject* make_class(const ClassSpec& def);
@@ -43,7 +47,7 @@ class Class {
   struct Object {
     PyObject_HEAD
     S* state;             // owned
-    unsigned long owner;  // the creating thread
+    std::uint64_t owner;  // thread_token() of the creating thread
   };
 
   // Creates the type once per process and returns it (borrowed).
@@ -63,7 +67,7 @@ class Class {
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<Object*>(self);
     obj->state = state.release();
-    obj->owner = PyThread_get_thread_ident();
+    obj->owner = thread_token();
     return self;
   }
 
@@ -76,7 +80,7 @@ class Class {
     }
     auto* obj = reinterpret_cast<Object*>(self);
     if constexpr (S::kBoundPath != nullptr) {
-      if (obj->owner != PyThread_get_thread_ident()) {
+      if (obj->owner != thread_token()) {
         fault(std::string(S::kBoundPath) + msg::kUnsendableSent);
       }
     }
@@ -98,12 +102,9 @@ class Class {
   static void dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<Object*>(self);
     PyTypeObject* type = Py_TYPE(self);
-    if (S::kBoundPath != nullptr && obj->owner != PyThread_get_thread_ident()) {
+    if (S::kBoundPath != nullptr && obj->owner != thread_token()) {
       // The state may only be touched on its own thread, so it is left as it is.
-      // No context object: the hook could keep a reference to `self`,
-      // whose memory is about to be freed.
-      const std::string text = std::string(S::kBoundPath) + msg::kUnsendableDropped;
-      write_unraisable(PyExc_RuntimeError, text.c_str(), nullptr);
+      write_unraisable(PyExc_RuntimeError, S::kBoundPath, msg::kUnsendableDropped);
     } else {
       delete obj->state;
     }

@@ -50,11 +50,13 @@ void raise_current_exception() noexcept {
   }
 }
 
-void write_unraisable(PyObject* type, const char* text, PyObject* context) noexcept {
+void write_unraisable(PyObject* type, const char* prefix, const char* text) noexcept {
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
-  PyErr_SetString(type, text);
-  PyErr_WriteUnraisable(context);
+  PyErr_Format(type, "%s%s", prefix, text);
+  // No context object: from a deallocator it would be the object being
+  // freed, which the hook could keep a reference to.
+  PyErr_WriteUnraisable(nullptr);
   PyErr_Restore(t, v, tb);
 }
 

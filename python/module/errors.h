@@ -4,6 +4,8 @@
 
 #include "py_ref.h"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -27,18 +29,23 @@ std::nullptr_t raise(PyObject* type, const char* text);
 // catch block.
 void raise_current_exception() noexcept;
 
-// Reports `type(text)` through the unraisable-exception hook, leaving any
-// pending exception as it was.
-void write_unraisable(PyObject* type, const char* text, PyObject* context) noexcept;
+// Reports `type(prefix + text)` through the unraisable-exception hook,
+// leaving any pending exception as it was. Allocates nothing in C++, so it
+// is safe in a deallocator.
+void write_unraisable(PyObject* type, const char* prefix, const char* text) noexcept;
 
 // Runs `body` (returning a new reference or null with an exception set) and
-// maps every C++ exception that escapes it.
+// maps every C++ exception that escapes it. The one thing let through is the
+// unwinding of a thread that the interpreter ends at shutdown (see
+// WithoutGil): it must reach the thread's start to finish the thread.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     PyObject* result = body();
     if (result == nullptr && !PyErr_Occurred()) raise(PyExc_SystemError, nullptr);
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return nullptr;

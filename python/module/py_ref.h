@@ -46,12 +46,17 @@ class Ref {
 
 // Releases the interpreter lock for its scope. The destructor takes it back
 // on every path, a C++ exception included, before anything touches Python.
+//
+// When the interpreter is shutting down, taking the lock back ends a daemon
+// thread with pthread_exit, which unwinds the thread's stack as an exception
+// (abi::__forced_unwind). So the destructor may throw, and callers let that
+// exception pass without touching Python: the lock is not held then.
 class WithoutGil {
  public:
   WithoutGil() : state_(PyEval_SaveThread()) {}
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
+  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
  private:
   PyThreadState* state_;

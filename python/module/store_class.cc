@@ -1,6 +1,8 @@
 // Store: a sharded table of fixed-width rows. Usable from any thread, also
 // from several at once: its state never changes after construction, and the
 // gather runs with the interpreter lock released.
+#include <cxxabi.h>
+
 #include <memory>
 
 #include "class_types.h"
@@ -53,9 +55,14 @@ PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids)
   Ref out = new_bytes(size, &data);
   if (!out) return nullptr;
   Result<void> gathered;
-  {
+  try {
     WithoutGil unlocked;
     gathered = s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread without giving the lock back:
+    // the result may not be released here.
+    (void)out.release();
+    throw;
   }
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
