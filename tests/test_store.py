@@ -1,7 +1,6 @@
 """Store: opening a shard directory and fetching rows."""
 
 import os
-import pathlib
 import random
 import threading
 import time
@@ -108,19 +107,6 @@ def test_faults(sample_store):
     # table is still what is reported.
     with pytest.raises(Fault, match="^index out of bounds: the len is 4 but the index is 4$"):
         Store(s.dir, 4, 10, (1 << 61) + 1).fetch([40] * 8)
-
-
-def test_bad_arguments(sample_store):
-    s = sample_store(shards=1, rows_per_shard=10, width=8)
-    store = Store(s.dir, 1, 10, 8)
-    with pytest.raises(TypeError, match=r"^argument 'rowids': Can't extract `str` to `Vec`$"):
-        store.fetch("12")
-    with pytest.raises(TypeError, match=r"^argument 'dir': 'PosixPath' object cannot be converted to 'PyString'$"):
-        Store(pathlib.Path(s.dir), 1, 10, 8)
-    with pytest.raises(OverflowError):
-        Store(s.dir, -1, 10, 8)
-    with pytest.raises(OverflowError):
-        store.fetch_one(-1)
 
 
 def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
