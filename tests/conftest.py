@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -52,3 +53,23 @@ def run_python(code: str, env_extra=None, timeout=120) -> subprocess.CompletedPr
     env.update(env_extra or {})
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout)
+
+
+def on_other_thread(fn):
+    """Runs `fn` on a new thread; returns what it returned, or the Fault or
+    Exception it raised (a Fault is not an Exception, so both are caught)."""
+    from quandrel import Fault
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(fn())
+        except (Exception, Fault) as e:
+            # Without its traceback, so that it keeps no frame (and no object
+            # that `fn` refers to) alive.
+            outcome.append(e.with_traceback(None))
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    return outcome[0]

@@ -2,10 +2,10 @@
 
 import mmap
 import os
-import threading
 
 import pytest
 
+from conftest import on_other_thread
 from quandrel import Fault, PageReader
 
 
@@ -100,15 +100,6 @@ def test_o_direct(tmp_path):
 
 def test_bound_to_its_thread(fd):
     r = PageReader()
-    errors = []
-
-    def use():
-        try:
-            r.read_pages([fd], [0])
-        except Fault as f:
-            errors.append(str(f))
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert errors == ["_quandrel::PageReader is unsendable, but sent to another thread"]
+    fault = on_other_thread(lambda: r.read_pages([fd], [0]))
+    assert type(fault) is Fault
+    assert str(fault) == "_quandrel::PageReader is unsendable, but sent to another thread"

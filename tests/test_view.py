@@ -7,6 +7,7 @@ import threading
 
 import pytest
 
+from conftest import on_other_thread
 from quandrel import Fault, View
 
 
@@ -81,23 +82,11 @@ def test_open_errors(tmp_path):
 
 def test_bound_to_its_thread(make_view):
     view = View(make_view(3, 16, {"slot_bytes": 16}))
-    seen = []
-
-    def use():
-        for method in (view.len, view.slot_bytes, view.close, lambda: view.read_record(0),
-                       lambda: view.read_records([0])):
-            try:
-                method()
-                seen.append("returned")
-            except Exception:
-                seen.append("Exception")
-            except Fault as f:
-                seen.append(str(f))
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert seen == ["_quandrel::View is unsendable, but sent to another thread"] * 5
+    methods = (view.len, view.slot_bytes, view.close, lambda: view.read_record(0),
+               lambda: view.read_records([0]))
+    seen = [on_other_thread(m) for m in methods]
+    assert [str(f) if type(f) is Fault else repr(f) for f in seen] == [
+        "_quandrel::View is unsendable, but sent to another thread"] * 5
     assert view.read_record(1) == record(1, 16)  # still fine at home
 
 
@@ -123,18 +112,9 @@ def test_binding_survives_thread_id_reuse(make_view, monkeypatch):
     t = threading.Thread(target=lambda: made.append(View(path)))
     t.start()
     t.join()
-    seen = []
-
-    def use():
-        try:
-            made[0].len()
-        except Fault as f:
-            seen.append(str(f))
-
-    t = threading.Thread(target=use)
-    t.start()
-    t.join()
-    assert seen == ["_quandrel::View is unsendable, but sent to another thread"]
+    fault = on_other_thread(made[0].len)
+    assert type(fault) is Fault
+    assert str(fault) == "_quandrel::View is unsendable, but sent to another thread"
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     made.clear()  # dropped on the main thread, not its own
