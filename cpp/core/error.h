@@ -25,6 +25,14 @@ class IoError {
   static IoError unexpected_eof(std::string_view m) { return IoError(Kind::kUnexpectedEof, 0, m); }
   static IoError other(std::string_view m) { return IoError(Kind::kOther, 0, m); }
 
+  // The same error with a line naming what failed, e.g. "shard file:
+  // /data/t/shard_017.bin"; Python shows it as a note on the exception.
+  IoError with_path(std::string_view what, std::string_view path) && {
+    note_.assign(what).append(": ").append(path);
+    return std::move(*this);
+  }
+  const std::string& note() const { return note_; }
+
   Kind kind() const { return kind_; }
   // The error number of an OS error, 0 for the other kinds.
   int os_code() const { return code_; }
@@ -37,6 +45,7 @@ class IoError {
   Kind kind_;
   int code_;
   std::string message_;
+  std::string note_;
 };
 
 // The system's description of an error number, without the " (os error N)".

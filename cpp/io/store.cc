@@ -41,10 +41,10 @@ Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const
   files.reserve(std::min(layout.shards, kReserveLimit));
   for (std::uint64_t i = 0; i < layout.shards; ++i) {
     const std::string shard_path = join(dir, shard_file_name("shard_", i));
-    Result<File> file =
-        File::open_read_only(exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i)));
+    const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
+    Result<File> file = File::open_read_only(path);
     // Returning destroys `files` (closing them in order) and the backend.
-    if (!file) return file.error();
+    if (!file) return IoError(file.error()).with_path("shard file", path);
     files.push_back(std::move(*file));
   }
   return ZiruvGather(std::move(files), layout, std::move(backend));

@@ -21,10 +21,42 @@ std::nullptr_t raise(PyObject* type, const char* text) {
   return nullptr;
 }
 
+namespace {
+
+// PEP 678 notes: `add_note` from 3.11 on; on 3.10 the same `__notes__` list
+// that 3.10's traceback module does not print but later tooling reads.
+void add_note(PyObject* exc, const std::string& note) {
+  Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (!text) return;
+  if (PyObject_HasAttrString(exc, "add_note")) {
+    Ref r(PyObject_CallMethod(exc, "add_note", "O", text.get()));
+    return;
+  }
+  Ref notes(PyObject_GetAttrString(exc, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = Ref(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) < 0) return;
+  }
+  PyList_Append(notes.get(), text.get());
+}
+
+}  // namespace
+
 std::nullptr_t raise_os_error(const IoError& error) {
   // One argument only: OSError then leaves errno unset and never picks a
   // subclass, whatever the error number.
-  return raise(PyExc_OSError, error.text().c_str());
+  raise(PyExc_OSError, error.text().c_str());
+  if (error.note().empty()) return nullptr;
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr) {
+    add_note(value, error.note());
+    PyErr_Clear();  // a note that cannot be added must not replace the error
+  }
+  PyErr_Restore(type, value, tb);
+  return nullptr;
 }
 
 std::nullptr_t raise_fault(const char* text) {
