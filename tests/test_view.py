@@ -1,6 +1,9 @@
 """View: record files with an optional manifest, read from their own thread."""
 
+import errno
+import faulthandler
 import json
+import os
 import pathlib
 import sys
 import threading
@@ -9,6 +12,7 @@ import pytest
 
 from conftest import on_other_thread
 from quandrel import Fault, View
+from quandrel._quandrel import _manifest_info
 
 
 def record(i: int, slot: int) -> bytes:
@@ -78,6 +82,43 @@ def test_open_errors(tmp_path):
         View(str(tmp_path / "gone.bin"))
     assert type(info.value) is OSError and info.value.errno is None
     assert str(info.value).endswith("(os error 2)")
+
+
+@pytest.mark.parametrize("content, state, slot_bytes, grans, reason", [
+    (None, "absent", 2560, 0, ""),
+    (b'{"slot_bytes": 16, "grans": 2}', "used", 16, 2, ""),
+    (b'{"slot_bytes": "16", "grans": 2}', "ignored", 2560, 2, "slot_bytes is not an integer"),
+    (b'{"n": "\xff"}', "ignored", 2560, 0, "not valid JSON: "),  # reason quotes a non-UTF-8 byte
+])
+def test_manifest_info(tmp_path, content, state, slot_bytes, grans, reason):
+    manifest = tmp_path / "records.manifest.json"
+    if content is not None:
+        manifest.write_bytes(content)
+    info = _manifest_info(str(tmp_path / "records.bin"))
+    assert info[:4] == (str(manifest), state, slot_bytes, grans)
+    assert info[4].startswith(reason) and bool(info[4]) == bool(reason)
+
+
+@pytest.mark.parametrize("make, code", [
+    (os.mkdir, errno.EISDIR),
+    (os.mkfifo, errno.ESPIPE),  # would wait for a writer, with the interpreter lock held
+    (lambda p: os.close(os.open(p, os.O_CREAT, 0)), errno.EACCES),
+])
+def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
+    if code == errno.EACCES and os.geteuid() == 0:
+        pytest.skip("root reads any file")
+    path = make_view(3, 16)
+    manifest = tmp_path / "records.manifest.json"
+    make(str(manifest))
+    faulthandler.dump_traceback_later(20, exit=True)
+    try:
+        for call in (View, _manifest_info):
+            with pytest.raises(OSError) as info:
+                call(path)
+            assert str(info.value).endswith(f"(os error {code})")
+            assert info.value.__notes__ == [f"manifest: {manifest}"]
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 def test_bound_to_its_thread(make_view):

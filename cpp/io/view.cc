@@ -43,7 +43,9 @@ Result<void> read_run(int fd, std::uint64_t slot_bytes, std::span<const std::uin
 
 Result<ViewReader> ViewReader::open(const std::string& path) {
   // The manifest is consulted before the view file is opened.
-  const SlotInfo info = slot_of(path);
+  Result<ManifestInfo> manifest = read_manifest(path);
+  if (!manifest) return manifest.error();
+  const SlotInfo info = manifest->slot;
   Result<File> file = File::open_read_only(path);
   if (!file) return file.error();
   struct stat st;

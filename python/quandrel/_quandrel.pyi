@@ -48,3 +48,14 @@ def rowids_for_seq(tokens: Sequence[SupportsIndex], ple_spec: SupportsIndex) -> 
 def rowids_for_seq_with_history(
     history: Sequence[SupportsIndex], tokens: Sequence[SupportsIndex], ple_spec: SupportsIndex
 ) -> list[list[int]]: ...
+def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
+    """Describe the manifest beside the view at `view_path`.
+
+    Returns `(manifest_path, state, slot_bytes, grans, reason)`. `state` is
+    "absent" (no manifest, or a path with no file name), "used", or "ignored"
+    (malformed, larger than 1 MiB, or a key whose value is refused; `reason`
+    says why in words, and is "" otherwise). `slot_bytes` and `grans` are
+    what a `View` opened now uses: the defaults, with each key of the
+    manifest whose value is accepted. Raises the `OSError` that opening the
+    view would raise for a manifest that exists but cannot be read.
+    """
