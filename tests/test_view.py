@@ -74,6 +74,17 @@ def test_read_record_and_errors(make_view):
     assert view.read_record(0) == record(0, 16)
 
 
+@pytest.mark.parametrize("slot, error", [(2**40, OSError), (2**63, Fault)])
+@pytest.mark.parametrize("read", [lambda v: v.read_record(0), lambda v: v.read_records([0])],
+                         ids=["read_record", "read_records"])
+def test_index_checked_before_the_file_sized_allocation(make_view, slot, error, read):
+    view = View(make_view(0, 16, {"slot_bytes": slot}))
+    with pytest.raises(error) as info:
+        read(view)
+    assert str(info.value) == {OSError: "view record index 0 out of range (count 0)",
+                               Fault: "capacity overflow"}[error]
+
+
 def test_open_errors(tmp_path):
     with pytest.raises(TypeError, match=r"^argument 'path': 'PosixPath' object cannot be converted to 'PyString'$"):
         View(pathlib.Path(tmp_path))

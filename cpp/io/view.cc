@@ -58,6 +58,13 @@ Result<ViewReader> ViewReader::open(const std::string& path) {
   return ViewReader(info.slot_bytes, count, std::move(*file));
 }
 
+Result<void> check_indices(const ViewReader& view, std::span<const std::uint64_t> indices) {
+  for (std::uint64_t index : indices) {
+    if (Result<void> ok = check_index(view, index); !ok) return ok;
+  }
+  return {};
+}
+
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
                                   std::span<std::byte> destination) {
   if (Result<void> ok = check_index(view, index); !ok) return ok.error();
@@ -80,9 +87,7 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   if (__builtin_mul_overflow(slot, n, &needed) || output.size() < needed) {
     return IoError::invalid_input(msg::kOutputBufferTooSmall);
   }
-  for (std::uint64_t index : indices) {
-    if (Result<void> ok = check_index(view, index); !ok) return ok;
-  }
+  if (Result<void> ok = check_indices(view, indices); !ok) return ok;
   output = output.first(needed);
 
   const std::uint64_t workers = std::min<std::uint64_t>(std::max<std::uint64_t>(n, 1),

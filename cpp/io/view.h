@@ -64,6 +64,9 @@ class ViewReader {
   File file_;
 };
 
+// The range error of the first index that is not below count(), if any.
+Result<void> check_indices(const ViewReader& view, std::span<const std::uint64_t> indices);
+
 // Copies min(destination size, slot_bytes) bytes of record `index` into the
 // front of `destination` and returns that count.
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
