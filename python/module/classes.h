@@ -103,11 +103,12 @@ class Class {
     auto* obj = reinterpret_cast<Object*>(self);
     PyTypeObject* type = Py_TYPE(self);
     if (S::kBoundPath != nullptr && obj->owner != thread_token()) {
-      // The state may only be touched on its own thread, so it is left as it is.
       write_unraisable(PyExc_RuntimeError, S::kBoundPath, msg::kUnsendableDropped);
-    } else {
-      delete obj->state;
     }
+    // Freed even on a foreign thread: what a state holds (memory, a
+    // descriptor) may be released on any thread, and leaving it would leak
+    // the descriptor.
+    delete obj->state;
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);
     Py_DECREF(type);
