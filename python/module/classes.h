@@ -19,6 +19,7 @@
 #include "core/error.h"
 #include "core/messages.h"
 #include "errors.h"
+#include "lifetime.h"
 #include "messages.h"
 
 namespace quandrel::py {
@@ -50,12 +51,13 @@ class Class {
     std::uint64_t owner;  // thread_token() of the creating thread
   };
 
-  // Creates the type once per process and returns it (borrowed).
+  // Creates the type once per interpreter and returns it (borrowed).
   static PyObject* ready(PyMethodDef* methods, PyGetSetDef* getset, newfunc construct,
                          const char* doc) {
     if (type_ == nullptr) {
       type_ = make_class({S::kTypeName, doc, static_cast<int>(sizeof(Object)), construct, &dealloc,
                           methods, getset});
+      forget_at_finalization(&type_);
     }
     return type_;
   }

@@ -1,16 +1,18 @@
 #include "errors.h"
 
 #include "core/messages.h"
+#include "lifetime.h"
 #include "messages.h"
 
 namespace quandrel::py {
 
 PyObject* fault_class() {
-  // Process-wide and never released: the module and its types live as long.
+  // Never released: the module and its types live as long as the interpreter.
   static PyObject* cls = nullptr;
   if (cls == nullptr) {
     cls = PyErr_NewExceptionWithDoc("quandrel._quandrel.Fault", msg::kFaultDoc,
                                     PyExc_BaseException, nullptr);
+    forget_at_finalization(&cls);
   }
   return cls;
 }

@@ -6,6 +6,8 @@ namespace quandrel::py::msg {
 inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
 inline constexpr char kSubinterpreters[] =
     "the quandrel._quandrel module does not support sub-interpreters";
+inline constexpr char kCannotReinitialize[] =
+    "the quandrel._quandrel module cannot register its cleanup at interpreter finalization";
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
 inline constexpr char kOutOfRangeIntegral[] = "out of range integral type conversion attempted";
 inline constexpr char kOnlyQwenV1[] = "only PLE_QWEN_V1=1 is implemented";

@@ -1,5 +1,5 @@
 // The extension module: single-phase initialisation, one module object per
-// process, refused in a second interpreter.
+// interpreter, refused in a second interpreter running at the same time.
 #include "py_ref.h"
 
 #include <atomic>
@@ -8,13 +8,23 @@
 #include "class_types.h"
 #include "errors.h"
 #include "functions.h"
+#include "lifetime.h"
 #include "messages.h"
 
 namespace quandrel::py {
 namespace {
 
 std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;  // kept for the life of the process
+PyObject* g_module = nullptr;  // kept for the life of the interpreter
+bool g_forget_registered = false;
+
+// After Py_FinalizeEx: an embedding program may start a new interpreter,
+// which must build the module afresh (and may have another id).
+void at_finalization() {
+  forget_interpreter_objects();
+  g_interpreter.store(-1);
+  g_forget_registered = false;
+}
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_quandrel", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -73,6 +83,12 @@ PyObject* init() {
   std::int64_t recorded = -1;
   if (!g_interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
     return raise(PyExc_ImportError, msg::kSubinterpreters);
+  }
+  // Finalisation runs the functions registered so far, then forgets them.
+  if (!g_forget_registered) {
+    if (Py_AtExit(at_finalization) < 0) return raise(PyExc_ImportError, msg::kCannotReinitialize);
+    g_forget_registered = true;
+    forget_at_finalization(&g_module);
   }
   if (g_module == nullptr) {
     // A failure leaves nothing behind, so a later import tries again.
