@@ -38,11 +38,16 @@ def test_accepted(tmp_path, content, keys):
     (b"# comment", "invalid digit found in string"),
     ("\ufeff1".encode(), "invalid digit found in string"),
     (b"1\r2", "invalid digit found in string"),  # a lone CR ends no line
-    (b"1\n\xff\n", "stream did not contain valid UTF-8"),
+    (b"x\n\xff", "invalid digit found in string"),  # the first bad line decides
+    (b"1\n\xff\nx", "stream did not contain valid UTF-8"),
+    (b"\xc0\xb1", "stream did not contain valid UTF-8"),  # overlong '1'
+    (b"\xed\xa0\x80", "stream did not contain valid UTF-8"),  # surrogate
+    (b"\xf4\x90\x80\x80", "stream did not contain valid UTF-8"),  # above U+10FFFF
+    (b"2\xe3\x80", "stream did not contain valid UTF-8"),  # white space cut short
 ])
 def test_refused(tmp_path, line, message):
     p = tmp_path / "keys.txt"
-    p.write_bytes(b"5\n" + line + b"\n")
+    p.write_bytes(b"5\n" + line)  # the last line needs no terminator
     with pytest.raises(OSError) as info:
         read_keys(str(p))
     assert type(info.value) is OSError

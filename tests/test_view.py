@@ -27,51 +27,54 @@ def make_view(tmp_path):
         path.write_bytes(b"".join(record(i, size) for i in range(records)) + extra)
         if manifest is not None:
             text = manifest if isinstance(manifest, str) else json.dumps(manifest)
-            (tmp_path / "records.manifest.json").write_text(text)
+            (tmp_path / "records.manifest.json").write_bytes(text.encode("utf-8", "surrogateescape"))
         return str(path)
     return make
 
 
-@pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes", [
-    (3, None, None, b"x" * 2559, 3, 2560),            # no manifest: 2560-byte slots
-    (0, None, None, b"x" * 2559, 0, 2560),
-    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096),
-    (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096),
-    (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
-    (5, 16, {"slot_bytes": 0}, b"", 0, 0),
-    (5, 2560, '{"slot_bytes": 4096.0}', b"", 5, 2560),  # not an integer: the default
+@pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes, state", [
+    (3, None, None, b"x" * 2559, 3, 2560, "absent"),  # no manifest: 2560-byte slots
+    (0, None, None, b"x" * 2559, 0, 2560, "absent"),
+    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096, "used"),
+    (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096, "used"),
+    (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096, "used"),
+    (5, 16, {"slot_bytes": 0}, b"", 0, 0, "used"),
+    (5, 2560, '{"slot_bytes": 4096.0}', b"", 5, 2560, "ignored: slot_bytes is not an integer"),
+    (5, 2560, '{"slot_bytes": "16", "grans": 2}', b"", 2, 2560, "ignored: slot_bytes is not an integer"),
+    (5, 2560, '{"n": "\udcff"}', b"", 5, 2560, "ignored: not valid JSON: "),  # quotes a non-UTF-8 byte
 ])
-def test_counts(make_view, records, slot, manifest, extra, count, slot_bytes):
-    view = View(make_view(records, slot, manifest, extra=extra))
-    assert view.len() == count
-    assert view.slot_bytes() == slot_bytes
+def test_counts_and_manifest_info(make_view, records, slot, manifest, extra, count, slot_bytes, state):
+    path = make_view(records, slot, manifest, extra=extra)
+    view = View(path)
+    assert (view.len(), view.slot_bytes()) == (count, slot_bytes)
+    info = _manifest_info(path)
+    assert info[:3] == (path.replace("records.bin", "records.manifest.json"), state.split(":")[0], slot_bytes)
+    assert info[4].startswith(state.partition(": ")[2]) and bool(info[4]) == (":" in state)
 
 
-@pytest.mark.parametrize("n", [0, 1, 3, 4, 33, 100, 1000])
-def test_read_records_batches(make_view, n):
+R = [record(i, 16) for i in range(7)]
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda v: v.read_record(6), R[6]),
+    (lambda v: v.read_records([2, 0, 2]), R[2] + R[0] + R[2]),
+    (lambda v: v.read_records([]), b""),
+    (lambda v: v.read_records([(i * 5 + 3) % 7 for i in range(100)]),  # the pooled path
+     b"".join(R[(i * 5 + 3) % 7] for i in range(100))),
+    (lambda v: v.close(), None),
+    (lambda v: v.read_record(7), (OSError, r"^view record index 7 out of range \(count 7\)$")),
+    (lambda v: v.read_records([0, 99]), (OSError, r"^view record index 99 out of range \(count 7\)$")),
+    (lambda v: v.read_record(-1), (OverflowError, None)),
+    (lambda v: v.read_records("0"), (TypeError, r"^argument 'indices': Can't extract `str` to `Vec`$")),
+])
+def test_reads(make_view, call, expected):
     view = View(make_view(7, 16, {"slot_bytes": 16}))
-    indices = [(i * 5 + 3) % 7 for i in range(n)]
-    assert view.read_records(indices) == b"".join(record(i, 16) for i in indices)
-
-
-def test_read_record_and_errors(make_view):
-    view = View(make_view(7, 16, {"slot_bytes": 16}))
-    assert view.read_record(6) == record(6, 16)
-    assert view.read_records([2, 0, 2]) == record(2, 16) + record(0, 16) + record(2, 16)
-    with pytest.raises(OSError) as info:
-        view.read_record(7)
-    assert type(info.value) is OSError and info.value.errno is None
-    assert str(info.value) == "view record index 7 out of range (count 7)"
-    with pytest.raises(OSError, match=r"^view record index 99 out of range \(count 7\)$"):
-        view.read_records([0, 99])
-    with pytest.raises(OverflowError):
-        view.read_record(-1)
-    with pytest.raises(TypeError, match=r"^argument 'indices': Can't extract `str` to `Vec`$"):
-        view.read_records("0")
-    with pytest.raises(TypeError):
-        len(view)
-    assert view.close() is None
-    assert view.read_record(0) == record(0, 16)
+    if isinstance(expected, tuple):
+        with pytest.raises(expected[0], match=expected[1]):
+            call(view)
+    else:
+        assert call(view) == expected
+    assert view.read_record(0) == R[0]  # still usable
 
 
 @pytest.mark.parametrize("slot, error", [(2**40, OSError), (2**63, Fault)])
@@ -96,21 +99,6 @@ def test_open_errors(tmp_path):
     assert str(info.value).endswith("(os error 2)")
 
 
-@pytest.mark.parametrize("content, state, slot_bytes, grans, reason", [
-    (None, "absent", 2560, 0, ""),
-    (b'{"slot_bytes": 16, "grans": 2}', "used", 16, 2, ""),
-    (b'{"slot_bytes": "16", "grans": 2}', "ignored", 2560, 2, "slot_bytes is not an integer"),
-    (b'{"n": "\xff"}', "ignored", 2560, 0, "not valid JSON: "),  # reason quotes a non-UTF-8 byte
-])
-def test_manifest_info(tmp_path, content, state, slot_bytes, grans, reason):
-    manifest = tmp_path / "records.manifest.json"
-    if content is not None:
-        manifest.write_bytes(content)
-    info = _manifest_info(str(tmp_path / "records.bin"))
-    assert info[:4] == (str(manifest), state, slot_bytes, grans)
-    assert info[4].startswith(reason) and bool(info[4]) == bool(reason)
-
-
 @pytest.mark.parametrize("make, code", [
     (os.mkdir, errno.EISDIR),
     (os.mkfifo, errno.ESPIPE),  # would wait for a writer, with the interpreter lock held
@@ -133,44 +121,35 @@ def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
         faulthandler.cancel_dump_traceback_later()
 
 
-def test_bound_to_its_thread(make_view):
-    view = View(make_view(3, 16, {"slot_bytes": 16}))
+def test_bound_to_its_thread(make_view, monkeypatch):
+    path = make_view(3, 16, {"slot_bytes": 16})
+    view = View(path)
     methods = (view.len, view.slot_bytes, view.close, lambda: view.read_record(0),
                lambda: view.read_records([0]))
     seen = [on_other_thread(m) for m in methods]
     assert [str(f) if type(f) is Fault else repr(f) for f in seen] == [
         "_quandrel::View is unsendable, but sent to another thread"] * 5
     assert view.read_record(1) == record(1, 16)  # still fine at home
-
-
-def test_dropped_on_another_thread_reports_unraisable_and_closes(make_view, monkeypatch):
-    path = make_view(3, 16, {"slot_bytes": 16})
-    before = len(os.listdir("/proc/self/fd"))
-    box = [View(path)]
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append(u))
-    t = threading.Thread(target=box.clear)
-    t.start()
-    t.join()
-    assert len(os.listdir("/proc/self/fd")) == before
-    assert len(reports) == 1
-    assert reports[0].exc_type is RuntimeError
-    assert str(reports[0].exc_value) == "_quandrel::View is unsendable, but is being dropped on another thread"
-
-
-def test_binding_survives_thread_id_reuse(make_view, monkeypatch):
     # A thread that has ended often hands its id to the next one; that one is
     # still another thread.
-    path = make_view(3, 16, {"slot_bytes": 16})
     made = []
     t = threading.Thread(target=lambda: made.append(View(path)))
     t.start()
     t.join()
-    fault = on_other_thread(made[0].len)
-    assert type(fault) is Fault
-    assert str(fault) == "_quandrel::View is unsendable, but sent to another thread"
+    assert str(on_other_thread(made[0].len)) == "_quandrel::View is unsendable, but sent to another thread"
+    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+    made.clear()  # dropped away from its own thread, which is reported
+
+
+def test_dropped_on_another_thread_reports_and_closes(make_view, monkeypatch):
+    path = make_view(3, 16, {"slot_bytes": 16})
+    before = len(os.listdir("/proc/self/fd"))
+    box = [View(path)]
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
-    made.clear()  # dropped on the main thread, not its own
-    assert [str(r.exc_value) for r in reports] == [
-        "_quandrel::View is unsendable, but is being dropped on another thread"]
+    t = threading.Thread(target=box.clear)
+    t.start()
+    t.join()
+    assert len(os.listdir("/proc/self/fd")) == before
+    assert [(r.exc_type, str(r.exc_value)) for r in reports] == [
+        (RuntimeError, "_quandrel::View is unsendable, but is being dropped on another thread")]
