@@ -2,6 +2,7 @@
 
 import os
 import random
+import textwrap
 import threading
 import time
 
@@ -161,27 +162,6 @@ def test_pool_environment(sample_store, env, expected):
     assert sorted(names) == sorted(f"quandrel-io-{i}" for i in range(expected))
 
 
-def test_forked_child_fetches(sample_store):
-    s = sample_store(shards=4, rows_per_shard=100, width=8)
-    code = f"""
-        import os, warnings
-        warnings.simplefilter("ignore", DeprecationWarning)
-        from quandrel import Store
-        store = Store({s.dir!r}, 4, 100, 8)
-        ids = list(range(0, 400, 3))
-        want = store.fetch(ids)  # the parent now has a pool
-        pid = os.fork()
-        if pid == 0:
-            ok = store.fetch(ids) == want and store.fetch([ids[-1], ids[0]]) == want[-8:] + want[:8]
-            os._exit(0 if ok else 1)
-        _, status = os.waitpid(pid, 0)
-        print(os.waitstatus_to_exitcode(status))
-    """
-    r = run_python(code, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.strip() == "0"
-
-
 def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     # 2^44 rows of 1 MiB in: the offset passes 2^64 and must not wrap to row 0.
     width = 1 << 20
@@ -191,14 +171,25 @@ def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     assert store.fetch([1 << 44, 1 << 43]) == bytes(2 * width)
 
 
-def test_daemon_threads_inside_fetch_at_exit(sample_store):
-    # At shutdown the interpreter ends daemon threads as they take the lock
-    # back; that must end the process cleanly, not abort it.
-    s = sample_store(shards=2, rows_per_shard=64, width=4096)
-    code = f"""
+# Each in a fresh interpreter: a forked child fetches with the parent's pool
+# gone; daemon threads inside fetch, ended by the interpreter at shutdown as
+# they take the lock back, must end the process cleanly, not abort it.
+PROCESS_CASES = {
+    "forked child": """
+        import os, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        store = Store(d, 2, 64, 4096)
+        ids = list(range(0, 128, 3))
+        want = store.fetch(ids)  # the parent now has a pool
+        pid = os.fork()
+        if pid == 0:
+            ok = store.fetch(ids) == want and store.fetch([ids[-1], ids[0]]) == want[-4096:] + want[:4096]
+            os._exit(0 if ok else 1)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    """,
+    "daemon threads at exit": """
         import threading
-        from quandrel import Store
-        store = Store({s.dir!r}, 2, 64, 4096)
+        store = Store(d, 2, 64, 4096)
         started = threading.Barrier(5)
         def work():
             started.wait()
@@ -208,7 +199,13 @@ def test_daemon_threads_inside_fetch_at_exit(sample_store):
             threading.Thread(target=work, daemon=True).start()
         started.wait()
         keep = [list(range(1000)) for _ in range(2000)]  # a slower shutdown
-    """
-    for _ in range(3):
-        r = run_python(code, timeout=60)
-        assert r.returncode == 0, r.stderr
+    """,
+}
+
+
+@pytest.mark.parametrize("body", PROCESS_CASES.values(), ids=PROCESS_CASES.keys())
+def test_in_a_fresh_process(sample_store, body):
+    s = sample_store(shards=2, rows_per_shard=64, width=4096)
+    for _ in range(3):  # the shutdown race does not show every time
+        r = run_python(f"from quandrel import Store\nd = {s.dir!r}\n" + textwrap.dedent(body), timeout=60)
+        assert (r.returncode, r.stderr) == (0, "")

@@ -47,7 +47,7 @@ Result<std::string> read_capped(const File& file) {
 
 // Only an integer written without sign, fraction or exponent that fits in 64
 // bits counts; "-0", 4096.0, 4e3 and 2^64 parse as other number kinds. A key
-// whose value is refused adds a line to `problems`.
+// whose value is refused says so in `problems`.
 std::optional<std::uint64_t> unsigned_key(const nlohmann::json& doc, const char* key,
                                           std::string& problems) {
   const auto it = doc.find(key);
