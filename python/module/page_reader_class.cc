@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -80,7 +81,13 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!buffer) return nullptr;
     for (std::size_t i = 0; i < fds.size(); ++i) {
       // Offsets of 2^63 and above arrive negative, and the system refuses them.
-      const ssize_t n = ::pread(fds[i], buffer.get(), s->page_size, static_cast<off_t>(offsets[i]));
+      ssize_t n;
+      // Interrupted: the handlers run, as in Python's own reads, then the
+      // read is made again unless one of them raised.
+      while ((n = ::pread(fds[i], buffer.get(), s->page_size, static_cast<off_t>(offsets[i]))) < 0 &&
+             errno == EINTR) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
+      }
       if (n < 0) return raise_os_error(IoError::last_os());
       if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
       PyObject* page = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.get()), n);
