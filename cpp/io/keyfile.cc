@@ -111,20 +111,27 @@ Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank) {
 
 // A file that cannot be read to its end is an error, never a short success:
 // the keys before a bad line would otherwise pass for the whole file.
+// The messages of a bad line do not say where it is; the note does, so that
+// a file of millions of keys need not be searched by hand.
 Result<std::vector<std::uint64_t>> read_keys(const std::string& path) {
   Result<File> file = File::open_read_only(path);
-  if (!file) return file.error();
+  if (!file) return IoError(file.error()).with_path("key file", path);
 
   std::vector<std::uint64_t> keys;
   std::array<char, kBufferBytes> buffer;
   std::string partial;  // the start of a line that straddles reads
+  std::uint64_t line = 0;  // of the last line taken, counting from 1
+  auto bad_line = [&](const IoError& e) {
+    return IoError(e).with_path("key file", path + ", line " + std::to_string(line));
+  };
   for (;;) {
     const ssize_t n = ::read(file->fd(), buffer.data(), buffer.size());
-    if (n < 0) return IoError::last_os();
+    if (n < 0) return IoError::last_os().with_path("key file", path);
     if (n == 0) break;
     std::string_view rest(buffer.data(), static_cast<std::size_t>(n));
     for (std::size_t lf = rest.find('\n'); lf != rest.npos; lf = rest.find('\n')) {
       Result<void> ok;
+      ++line;
       if (partial.empty()) {
         ok = take_line(rest.substr(0, lf), keys);
       } else {
@@ -132,14 +139,15 @@ Result<std::vector<std::uint64_t>> read_keys(const std::string& path) {
         ok = take_line(partial, keys);
         partial.clear();
       }
-      if (!ok) return ok.error();
+      if (!ok) return bad_line(ok.error());
       rest.remove_prefix(lf + 1);
     }
     partial.append(rest);
   }
   // The last line needs no terminator.
   if (!partial.empty()) {
-    if (Result<void> ok = take_line(partial, keys); !ok) return ok.error();
+    ++line;
+    if (Result<void> ok = take_line(partial, keys); !ok) return bad_line(ok.error());
   }
   return keys;
 }

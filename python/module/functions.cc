@@ -32,9 +32,9 @@ PyObject* rows_to_py(const std::vector<keygen::RowIds>& rows) {
 
 PyObject* read_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string path;
+    FsPath path;
     if (!parse(kReadKeys, CallArgs::fast(args, nargs, kwnames), path)) return nullptr;
-    Result<std::vector<std::uint64_t>> keys = io::read_keys(path);
+    Result<std::vector<std::uint64_t>> keys = io::read_keys(path.value);
     if (!keys) return raise_os_error(keys.error());
     return list_of<std::uint64_t>(*keys);
   });
