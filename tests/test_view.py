@@ -71,8 +71,9 @@ def test_read_record_and_errors(make_view):
 
 def test_missing_view_with_manifest(tmp_path):
     (tmp_path / "gone.manifest.json").write_text('{"slot_bytes": 16}')
-    with pytest.raises(FileNotFoundError, match=r"^No such file or directory \(os error 2\)\n"):
+    with pytest.raises(FileNotFoundError) as info:
         View(str(tmp_path / "gone.bin"))
+    assert str(info.value) == "No such file or directory (os error 2)"
 
 
 def test_bound_to_its_thread(make_view):
