@@ -14,8 +14,8 @@ def mypy(*args, cwd=None):
                           timeout=600)
 
 
-def test_stubtest():
-    r = mypy("mypy.stubtest", "quandrel")
+def test_stubtest(tmp_path):
+    r = mypy("mypy.stubtest", "quandrel", cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
 
 
