@@ -15,9 +15,23 @@ if command -v pyenv >/dev/null 2>&1; then
   if [ -n "$oldest" ]; then builder="$(pyenv root)/versions/$oldest/bin/python"; fi
 fi
 
+# CMake and Ninja from PyPI, in an environment of the script's own, with the
+# pip that builds the wheel: a system CMake may be too old, and a system
+# Python may have no pip or refuse installs outside a virtual environment.
+version=$("$builder" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+tools="$PWD/build/tools-$version"
+if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
+  echo "== CMake and Ninja from PyPI into $tools"
+  rm -rf "$tools"
+  "$builder" -m venv "$tools"
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
+fi
+export PATH="$tools/bin:$PATH"
+
 echo "== building the wheel with $("$builder" --version)"
 rm -rf dist
-CMAKE_ARGS="-DQUANDREL_WERROR=ON" "$builder" -m pip wheel . --no-deps -w dist -q
+CMAKE_ARGS="-DQUANDREL_WERROR=ON" "$tools/bin/python" -m pip wheel . --no-deps -w dist -q \
+  --disable-pip-version-check
 wheel=$(ls dist/quandrel-*.whl)
 echo "   $wheel"
 # A wheel without the extension would only fail later, at import.
