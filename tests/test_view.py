@@ -1,6 +1,9 @@
 """View: record files with an optional manifest, read from their own thread."""
 
+import errno
+import faulthandler
 import json
+import os
 import sys
 import threading
 
@@ -8,6 +11,7 @@ import pytest
 
 from conftest import on_other_thread
 from quandrel import Fault, View
+from quandrel._quandrel import _manifest_info
 
 
 def record(i: int, slot: int) -> bytes:
@@ -69,11 +73,59 @@ def test_read_record_and_errors(make_view):
     assert view.read_record(0) == record(0, 16)
 
 
+@pytest.mark.parametrize("slot, error", [(2**40, OSError), (2**63, Fault)])
+@pytest.mark.parametrize("read", [lambda v: v.read_record(0), lambda v: v.read_records([0])],
+                         ids=["read_record", "read_records"])
+def test_index_checked_before_the_file_sized_allocation(make_view, slot, error, read):
+    view = View(make_view(0, 16, {"slot_bytes": slot}))
+    with pytest.raises(error) as info:
+        read(view)
+    assert str(info.value) == {OSError: "view record index 0 out of range (count 0)",
+                               Fault: "capacity overflow"}[error]
+
+
 def test_missing_view_with_manifest(tmp_path):
     (tmp_path / "gone.manifest.json").write_text('{"slot_bytes": 16}')
     with pytest.raises(FileNotFoundError) as info:
         View(str(tmp_path / "gone.bin"))
     assert str(info.value) == "No such file or directory (os error 2)"
+
+
+@pytest.mark.parametrize("content, state, slot_bytes, grans, reason", [
+    (None, "absent", 2560, 0, ""),
+    (b'{"slot_bytes": 16, "grans": 2}', "used", 16, 2, ""),
+    (b'{"slot_bytes": "16", "grans": 2}', "ignored", 2560, 2, "slot_bytes is not an integer"),
+    (b'{"n": "\xff"}', "ignored", 2560, 0, "not valid JSON: "),  # reason quotes a non-UTF-8 byte
+])
+def test_manifest_info(tmp_path, content, state, slot_bytes, grans, reason):
+    manifest = tmp_path / "records.manifest.json"
+    if content is not None:
+        manifest.write_bytes(content)
+    info = _manifest_info(str(tmp_path / "records.bin"))
+    assert info[:4] == (str(manifest), state, slot_bytes, grans)
+    assert info[4].startswith(reason) and bool(info[4]) == bool(reason)
+
+
+@pytest.mark.parametrize("make, code", [
+    (os.mkdir, errno.EISDIR),
+    (os.mkfifo, errno.ESPIPE),  # would wait for a writer, with the interpreter lock held
+    (lambda p: os.close(os.open(p, os.O_CREAT, 0)), errno.EACCES),
+])
+def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
+    if code == errno.EACCES and os.geteuid() == 0:
+        pytest.skip("root reads any file")
+    path = make_view(3, 16)
+    manifest = tmp_path / "records.manifest.json"
+    make(str(manifest))
+    faulthandler.dump_traceback_later(20, exit=True)
+    try:
+        for call in (View, _manifest_info):
+            with pytest.raises(OSError) as info:
+                call(path)
+            assert str(info.value).endswith(f"(os error {code})")
+            assert info.value.__notes__ == [f"manifest: {manifest}"]
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 def test_bound_to_its_thread(make_view):

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "core/messages.h"
 
@@ -14,7 +15,12 @@ constexpr std::size_t kMaxTransfer = 2147483647;
 
 Result<std::size_t> read_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) {
   const std::size_t want = std::min(buffer.size(), kMaxTransfer);
-  const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+  ssize_t n;
+  // A signal handler may interrupt a read on network and user-space file
+  // systems; the read is simply made again, as Python's own reads do.
+  do {
+    n = ::pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
   if (n < 0) return IoError::last_os();
   return static_cast<std::size_t>(n);
 }

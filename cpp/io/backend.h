@@ -1,7 +1,7 @@
 // Positional reads at absolute offsets of an open file. Positional reads
 // share no file position, so every function here may run on any number of
-// threads at once on the same descriptor. Interrupted reads are not retried:
-// they fail like any other read.
+// threads at once on the same descriptor. An interrupted read is made again,
+// never reported.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,10 @@
 #include "io/file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "core/messages.h"
@@ -25,9 +27,26 @@ Result<File> File::open_read_only(const std::string& path) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return IoError::invalid_input(msg::kNulInFileName);
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer, perhaps for
+  // ever, and with the caller's locks held.
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::last_os();
-  return File(fd);
+  File file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return IoError::last_os();
+  // Every read is positional; a stream cannot serve one.
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return IoError::os(ESPIPE);
+  // A character device keeps O_NONBLOCK, so that one with nothing to give
+  // fails its read instead of blocking it. Elsewhere the flag is dropped:
+  // some network and user-space file systems pass it on to their reads.
+  if (!S_ISCHR(st.st_mode)) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return IoError::last_os();
+  }
+  return file;
 }
 
 }  // namespace quandrel::io

@@ -22,6 +22,8 @@ class File {
   ~File();
 
   // Opens `path` read-only and close-on-exec: no write, create or truncate.
+  // Never waits for a writer: a FIFO or socket, which cannot be read at an
+  // offset, fails with ESPIPE. A directory opens (its reads fail).
   // A path holding a NUL byte is an invalid-input error.
   static Result<File> open_read_only(const std::string& path);
 

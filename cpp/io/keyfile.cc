@@ -1,9 +1,12 @@
 #include "io/keyfile.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 #include "core/messages.h"
@@ -78,6 +81,20 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
+// Unlike File::open_read_only, a FIFO is welcome: keys are read in order, and
+// process substitution hands them over through one.
+Result<File> open_stream(const std::string& path) {
+  if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
+    return IoError::invalid_input(msg::kNulInFileName);
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return IoError::last_os();
+  return File(fd);
+}
+
 // The line's key appended to `keys`, nothing for a blank line, or the error
 // that ends the whole read. `line` has no LF; a CR before it is white space,
 // so trimming removes it with the rest.
@@ -114,7 +131,7 @@ Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank) {
 // The messages of a bad line do not say where it is; the note does, so that
 // a file of millions of keys need not be searched by hand.
 Result<std::vector<std::uint64_t>> read_keys(const std::string& path) {
-  Result<File> file = File::open_read_only(path);
+  Result<File> file = open_stream(path);
   if (!file) return IoError(file.error()).with_path("key file", path);
 
   std::vector<std::uint64_t> keys;

@@ -43,7 +43,9 @@ Result<void> read_run(int fd, std::uint64_t slot_bytes, std::span<const std::uin
 
 Result<ViewReader> ViewReader::open(const std::string& path) {
   // The manifest is consulted before the view file is opened.
-  const SlotInfo info = slot_of(path);
+  Result<ManifestInfo> manifest = read_manifest(path);
+  if (!manifest) return manifest.error();
+  const SlotInfo info = manifest->slot;
   Result<File> file = File::open_read_only(path);
   if (!file) return IoError(file.error()).with_path("view file", path);
   struct stat st;
@@ -54,6 +56,13 @@ Result<ViewReader> ViewReader::open(const std::string& path) {
       info.slot_bytes == 0 ? 0 : static_cast<std::uint64_t>(st.st_size) / info.slot_bytes;
   if (info.grans != 0) count = std::min(count, info.grans);
   return ViewReader(info.slot_bytes, count, std::move(*file));
+}
+
+Result<void> check_indices(const ViewReader& view, std::span<const std::uint64_t> indices) {
+  for (std::uint64_t index : indices) {
+    if (Result<void> ok = check_index(view, index); !ok) return ok;
+  }
+  return {};
 }
 
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
@@ -78,9 +87,7 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   if (__builtin_mul_overflow(slot, n, &needed) || output.size() < needed) {
     return IoError::invalid_input(msg::kOutputBufferTooSmall);
   }
-  for (std::uint64_t index : indices) {
-    if (Result<void> ok = check_index(view, index); !ok) return ok;
-  }
+  if (Result<void> ok = check_indices(view, indices); !ok) return ok;
   output = output.first(needed);
 
   const std::uint64_t workers = std::min<std::uint64_t>(std::max<std::uint64_t>(n, 1),

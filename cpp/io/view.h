@@ -23,8 +23,27 @@ struct SlotInfo {
 // "records.bin" -> "records.manifest.json", "records" -> "records.manifest.json".
 std::string manifest_path(const std::string& view_path);
 
-// Never fails: every problem with the manifest gives the defaults.
-SlotInfo slot_of(const std::string& view_path);
+// A manifest larger than this is not a manifest: reading stops one byte past
+// it, so a link to an endless file costs no more than this.
+inline constexpr std::size_t kManifestMaxBytes = std::size_t{1} << 20;
+
+// What the manifest beside a view says, and whether a view opened now uses it.
+struct ManifestInfo {
+  enum class State { kAbsent, kUsed, kIgnored };
+  std::string path;
+  State state = State::kAbsent;
+  // What a view opened now uses: the defaults, or a key's value wherever the
+  // manifest gives an accepted one (a manifest can be ignored for one key and
+  // used for the other).
+  SlotInfo slot;
+  std::string reason;  // kIgnored only: what is wrong, in words
+};
+
+// A manifest that is missing, or a path with no file name to derive one from,
+// is absent. One that exists but cannot be opened or read (no permission, a
+// directory, a FIFO, a read error) fails with the OS error and the manifest's
+// path attached; a malformed one never fails and is ignored.
+Result<ManifestInfo> read_manifest(const std::string& view_path);
 
 // An open view. Immutable after `open`; reads are positional, so one reader
 // may be read from several threads at once.
@@ -44,6 +63,9 @@ class ViewReader {
   std::uint64_t count_;
   File file_;
 };
+
+// The range error of the first index that is not below count(), if any.
+Result<void> check_indices(const ViewReader& view, std::span<const std::uint64_t> indices);
 
 // Copies min(destination size, slot_bytes) bytes of record `index` into the
 // front of `destination` and returns that count.

@@ -1,6 +1,7 @@
 #include "io/view.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -59,39 +60,79 @@ TEST(ManifestPath, FinalComponentRule) {
 }
 
 TEST_F(ViewTest, ManifestValues) {
-  struct Case { std::string json; std::uint64_t slot, grans; };
+  using State = ManifestInfo::State;
+  struct Case { std::string json; std::uint64_t slot, grans; State state; };
+  const std::string pad(kManifestMaxBytes - 17, ' ');
   const Case cases[] = {
-      {R"({"slot_bytes": 4096, "grans": 3, "other": [1]})", 4096, 3},
-      {R"({"slot_bytes": 18446744073709551615})", kMax, 0},
-      {R"({"slot_bytes": 0})", 0, 0},
-      {R"({"slot_bytes": 1, "slot_bytes": 2})", 2, 0},
+      {R"({"slot_bytes": 4096, "grans": 3, "other": [1]})", 4096, 3, State::kUsed},
+      {R"({"slot_bytes": 18446744073709551615})", kMax, 0, State::kUsed},
+      {R"({"slot_bytes": 0})", 0, 0, State::kUsed},
+      {R"({"slot_bytes": 1, "slot_bytes": 2})", 2, 0, State::kUsed},
+      {"{}", 2560, 0, State::kUsed},
       // Refused values give that key's default; the other key is unaffected.
-      {R"({"slot_bytes": -0, "grans": 9})", 2560, 9},
-      {R"({"slot_bytes": -1})", 2560, 0},
-      {R"({"slot_bytes": 4096.0})", 2560, 0},
-      {R"({"slot_bytes": 4e3})", 2560, 0},
-      {R"({"slot_bytes": "4096"})", 2560, 0},
-      {R"({"slot_bytes": null})", 2560, 0},
-      {R"({"slot_bytes": true})", 2560, 0},
-      {R"({"slot_bytes": 18446744073709551616})", 2560, 0},
-      {R"({"slot_bytes": 512, "grans": 1.5})", 512, 0},
+      {R"({"slot_bytes": -0, "grans": 9})", 2560, 9, State::kIgnored},
+      {R"({"slot_bytes": -1})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": 4096.0})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": 4e3})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": "4096"})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": null})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": true})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": 18446744073709551616})", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": 512, "grans": 1.5})", 512, 0, State::kIgnored},
       // Not one JSON object: both defaults.
-      {R"({"slot_bytes": 4096} x)", 2560, 0},
-      {"", 2560, 0},
-      {"[4096]", 2560, 0},
-      {"{\"slot_bytes\": 4096, \"n\": \"\xff\"}", 2560, 0},
-      {"\xEF\xBB\xBF{\"slot_bytes\": 4096}", 2560, 0},
-      {R"({"slot_bytes": 4096,})", 2560, 0},
+      {R"({"slot_bytes": 4096} x)", 2560, 0, State::kIgnored},
+      {"", 2560, 0, State::kIgnored},
+      {"[4096]", 2560, 0, State::kIgnored},
+      {"{\"slot_bytes\": 4096, \"n\": \"\xff\"}", 2560, 0, State::kIgnored},
+      {"\xEF\xBB\xBF{\"slot_bytes\": 4096}", 2560, 0, State::kIgnored},
+      {R"({"slot_bytes": 4096,})", 2560, 0, State::kIgnored},
+      // 1 MiB is the most a manifest may hold.
+      {pad + R"({"slot_bytes": 8})", 8, 0, State::kUsed},
+      {pad + R"({"slot_bytes": 8} )", 2560, 0, State::kIgnored},
   };
   for (const Case& c : cases) {
     write("v.manifest.json", c.json);
-    const SlotInfo info = slot_of(dir_.path() + "/v.bin");
-    EXPECT_EQ(info.slot_bytes, c.slot) << c.json;
-    EXPECT_EQ(info.grans, c.grans) << c.json;
+    Result<ManifestInfo> info = read_manifest(dir_.path() + "/v.bin");
+    const std::string shown = c.json.size() > 100 ? c.json.substr(c.json.size() - 20) : c.json;
+    ASSERT_TRUE(info) << shown;
+    EXPECT_EQ(info->slot.slot_bytes, c.slot) << shown;
+    EXPECT_EQ(info->slot.grans, c.grans) << shown;
+    EXPECT_EQ(info->state, c.state) << shown;
+    EXPECT_EQ(info->reason.empty(), c.state == State::kUsed) << shown << info->reason;
   }
-  std::filesystem::remove(dir_.path() + "/v.manifest.json");
-  std::filesystem::create_directory(dir_.path() + "/v.manifest.json");
-  EXPECT_EQ(slot_of(dir_.path() + "/v.bin").slot_bytes, 2560u);
+}
+
+// A manifest that exists but cannot be read fails the open with its path
+// attached; one that never ends is read no further than the limit.
+TEST_F(ViewTest, ManifestThatCannotBeRead) {
+  write("v.bin", std::string(5120, 'x'));
+  const std::string manifest = dir_.file("v.manifest.json");
+  const std::string view = dir_.file("v.bin");
+
+  Result<ManifestInfo> absent = read_manifest(view);
+  ASSERT_TRUE(absent);
+  EXPECT_EQ(absent->state, ManifestInfo::State::kAbsent);
+  EXPECT_EQ(absent->path, manifest);
+
+  std::filesystem::create_symlink("/dev/zero", manifest);
+  Result<ManifestInfo> endless = read_manifest(view);
+  ASSERT_TRUE(endless);
+  EXPECT_EQ(endless->reason, "larger than 1 MiB");
+  std::filesystem::remove(manifest);
+
+  std::filesystem::create_directory(manifest);
+  Result<ViewReader> from_dir = ViewReader::open(view);
+  ASSERT_FALSE(from_dir);
+  EXPECT_EQ(from_dir.error().os_code(), EISDIR);
+  EXPECT_EQ(from_dir.error().note(), "manifest: " + manifest);
+  std::filesystem::remove(manifest);
+
+  // A FIFO would block the open until a writer came, perhaps never.
+  ASSERT_EQ(::mkfifo(manifest.c_str(), 0600), 0);
+  Result<ViewReader> from_fifo = ViewReader::open(view);
+  ASSERT_FALSE(from_fifo);
+  EXPECT_EQ(from_fifo.error().os_code(), ESPIPE);
+  EXPECT_EQ(from_fifo.error().note(), "manifest: " + manifest);
 }
 
 TEST_F(ViewTest, ReadRecord) {

@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "io/keyfile.h"
+#include "io/view.h"
 #include "keygen/ple_spec.h"
 #include "keygen/rowids.h"
 #include "messages.h"
@@ -70,7 +71,40 @@ PyObject* rowids_for_seq_with_history(PyObject*, PyObject* const* args, Py_ssize
   });
 }
 
+constexpr Signature kManifestInfo{"_manifest_info()", {"view_path"}};
+
+PyObject* manifest_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::string view_path;
+    if (!parse(kManifestInfo, CallArgs::fast(args, nargs, kwnames), view_path)) return nullptr;
+    Result<io::ManifestInfo> info = io::read_manifest(view_path);
+    if (!info) return raise_os_error(info.error());
+    static constexpr const char* kStates[] = {"absent", "used", "ignored"};
+    // A path as os.fsdecode gives it; a reason may quote bytes of the file,
+    // which need not be UTF-8.
+    Ref path(PyUnicode_DecodeFSDefaultAndSize(info->path.data(),
+                                              static_cast<Py_ssize_t>(info->path.size())));
+    Ref reason(PyUnicode_DecodeUTF8(info->reason.data(),
+                                    static_cast<Py_ssize_t>(info->reason.size()), "replace"));
+    Ref slot_bytes(to_py(info->slot.slot_bytes));
+    Ref grans(to_py(info->slot.grans));
+    if (!path || !reason || !slot_bytes || !grans) return nullptr;
+    return Py_BuildValue("(OsOOO)", path.get(), kStates[static_cast<int>(info->state)],
+                         slot_bytes.get(), grans.get(), reason.get());
+  });
+}
+
 }  // namespace
+
+PyMethodDef* private_functions() {
+  static PyMethodDef defs[] = {
+      {"_manifest_info", fastcall(manifest_info), METH_FASTCALL | METH_KEYWORDS,
+       "_manifest_info(view_path)\n--\n\n"
+       "(manifest_path, state, slot_bytes, grans, reason) of the manifest beside a view."},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  return defs;
+}
 
 PyMethodDef* module_functions() {
   static PyMethodDef defs[] = {

@@ -9,4 +9,7 @@ namespace quandrel::py {
 // objects keep pointing at it.
 PyMethodDef* module_functions();
 
+// Functions for the package's own tools, kept out of __all__. Same terms.
+PyMethodDef* private_functions();
+
 }  // namespace quandrel::py

@@ -57,6 +57,14 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const ViewState* s =
         ViewClass::parse_method(kReadRecord, self, CallArgs::fast(args, nargs, kwnames), index);
     if (s == nullptr) return nullptr;
+    // The file decides slot_bytes: an index is checked before anything of
+    // that size is allocated.
+    if (s->reader.slot_bytes() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      fault(quandrel::msg::kCapacityOverflow);
+    }
+    if (Result<void> ok = io::check_indices(s->reader, {&index, 1}); !ok) {
+      return raise_os_error(ok.error());
+    }
     char* data = nullptr;
     Ref out = new_bytes(s->reader.slot_bytes(), &data);
     if (!out) return nullptr;
@@ -74,8 +82,12 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         ViewClass::parse_method(kReadRecords, self, CallArgs::fast(args, nargs, kwnames), indices);
     if (s == nullptr) return nullptr;
     std::uint64_t size = 0;
-    if (__builtin_mul_overflow(s->reader.slot_bytes(), indices.size(), &size)) {
+    if (__builtin_mul_overflow(s->reader.slot_bytes(), indices.size(), &size) ||
+        size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
       fault(quandrel::msg::kCapacityOverflow);
+    }
+    if (Result<void> ok = io::check_indices(s->reader, indices); !ok) {
+      return raise_os_error(ok.error());
     }
     char* data = nullptr;
     Ref out = new_bytes(size, &data);

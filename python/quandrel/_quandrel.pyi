@@ -112,3 +112,15 @@ def rowids_for_seq_with_history(
     history: _Ints, tokens: _Ints, ple_spec: SupportsIndex
 ) -> list[list[int]]:
     """As ``rowids_for_seq``, ``history`` (oldest first) giving the context of the first tokens."""
+
+def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
+    """Describe the manifest beside the view at `view_path`.
+
+    Returns `(manifest_path, state, slot_bytes, grans, reason)`. `state` is
+    "absent" (no manifest, or a path with no file name), "used", or "ignored"
+    (malformed, larger than 1 MiB, or a key whose value is refused; `reason`
+    says why in words, and is "" otherwise). `slot_bytes` and `grans` are
+    what a `View` opened now uses: the defaults, with each key of the
+    manifest whose value is accepted. Raises the `OSError` that opening the
+    view would raise for a manifest that exists but cannot be read.
+    """

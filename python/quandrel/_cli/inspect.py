@@ -46,7 +46,9 @@ def describe_view(path: str, size: int, not_keys: OSError | None) -> int:
         return 1
     print(f"{path}: view, {size:,} bytes")
     print(f"  manifest: {manifest} ({state}{': ' + reason if reason else ''})")
-    print(f"  slot_bytes: {view.slot_bytes():,} ({'manifest' if state == 'used' else 'default'})")
+    # An ignored manifest may still give one key; its reason says which it does not.
+    source = {"used": " (manifest)", "absent": " (default)"}.get(state, "")
+    print(f"  slot_bytes: {view.slot_bytes():,}{source}")
     whole = size // view.slot_bytes() if view.slot_bytes() else 0
     if grans:
         print(f"  count: {view.len():,} (manifest grans {grans:,}, file holds {whole:,})")
