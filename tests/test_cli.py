@@ -56,8 +56,9 @@ def make_inspected(tmp_path, case):
                         "count: 2 (file size / slot_bytes)"]),
     ("manifest used", 0, ["records.manifest.json (used)", "slot_bytes: 100 (manifest)",
                           "count: 3 (manifest grans 3, file holds 51)"]),
-    ("manifest malformed", 0, ["records.manifest.json (ignored: ", "slot_bytes: 2,560 (default)"]),
-    ("manifest negative", 0, ["records.manifest.json (ignored: ", "slot_bytes: 2,560 (default)"]),
+    ("manifest malformed", 0, ["records.manifest.json (ignored: not valid JSON: ", "slot_bytes: 2,560\n"]),
+    ("manifest negative", 0, ["records.manifest.json (ignored: slot_bytes is not an integer",
+                              "(it is -100))", "slot_bytes: 2,560\n"]),
 ])
 def test_inspect(tmp_path, case, status, expected):
     r = run("inspect", make_inspected(tmp_path, case))
