@@ -1,7 +1,11 @@
 """read_keys: one decimal unsigned 64-bit key per line."""
 
+import os
+import textwrap
+
 import pytest
 
+from conftest import run_python
 from quandrel import read_keys
 
 
@@ -45,3 +49,62 @@ def test_refused(tmp_path, line, message):
     assert info.value.args == (message,)
 
 
+# Each runs in its own interpreter, under a timeout: the faults they catch
+# hang (a FIFO opened or read with the interpreter lock held), fail with
+# "Interrupted system call", or buffer a whole endless line.
+FIFO_CASES = {
+    "slow writer, signals every millisecond": """
+        fed = [str(k).encode() + b"\\n" for k in range(200)]
+        def feed():
+            with open(fifo, "wb", buffering=0) as w:
+                for line in fed:
+                    w.write(line)
+                    time.sleep(0.001)
+        handled = []
+        signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        threading.Thread(target=feed).start()
+        keys = read_keys(fifo)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        assert keys == list(range(200)), keys
+        assert len(handled) > 20, len(handled)
+    """,
+    "a handler that raises ends the wait": """
+        def stop(*_):
+            raise InterruptedError("stopped by the handler")
+        signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        try:
+            read_keys(fifo)  # no writer ever comes
+        except InterruptedError as e:
+            assert str(e) == "stopped by the handler"
+        else:
+            raise AssertionError("read_keys returned")
+    """,
+    "an endless line fails at its first byte": """
+        def feed():
+            try:
+                with open(fifo, "wb") as w:
+                    for _ in range(256):
+                        w.write(bytes(1 << 20))
+            except BrokenPipeError:
+                pass
+        threading.Thread(target=feed).start()
+        try:
+            read_keys(fifo)
+        except OSError as e:
+            assert str(e) == "invalid digit found in string", e
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert peak < 64 << 10, f"peak RSS {peak} KiB"
+    """,
+}
+
+
+@pytest.mark.parametrize("body", FIFO_CASES.values(), ids=FIFO_CASES.keys())
+def test_read_keys_from_a_fifo(tmp_path, body):
+    fifo = str(tmp_path / "keys")
+    os.mkfifo(fifo)
+    code = "import os, resource, signal, threading, time\nfrom quandrel import read_keys\n"
+    code += f"fifo = {fifo!r}\n" + textwrap.dedent(body) + "print('ok')\n"
+    done = run_python(code, timeout=30)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,14 +11,21 @@
 
 namespace quandrel::io {
 
+// Called when a signal interrupts the open or a read, e.g. to run the
+// caller's signal handlers; false ends the read with EINTR.
+using InterruptCheck = std::function<bool()>;
+
 // The keys in file order, or the first error: the OS error of a failed open
 // or read, "stream did not contain valid UTF-8", or the parse message of the
-// first line that is not a key.
-Result<std::vector<std::uint64_t>> read_keys(const std::string& path);
+// first line that is not a key. A line fails at the first character that
+// shows it cannot be a key, without reading the rest of it. The path may name
+// a FIFO; opening one waits for its writer.
+Result<std::vector<std::uint64_t>> read_keys(const std::string& path,
+                                             const InterruptCheck& keep_going = {});
 
-// One line, without its terminator: trimmed of Unicode white space, then an
-// optional '+' and decimal digits. `blank` is set when nothing is left after
-// trimming. Exposed for tests.
+// One line, without its terminator: UTF-8, trimmed of Unicode white space,
+// then an optional '+' and decimal digits. `blank` is set when nothing is
+// left after trimming. Exposed for tests.
 Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank);
 
 }  // namespace quandrel::io

@@ -1,5 +1,6 @@
 #include "functions.h"
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,9 +36,18 @@ PyObject* read_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     FsPath path;
     if (!parse(kReadKeys, CallArgs::fast(args, nargs, kwnames), path)) return nullptr;
-    Result<std::vector<std::uint64_t>> keys = io::read_keys(path.value);
-    if (!keys) return raise_os_error(keys.error());
-    return list_of<std::uint64_t>(*keys);
+    // A FIFO may keep the read waiting for its writer: other threads run
+    // meanwhile, and a signal lets the handlers run (one that raises ends
+    // the read with its exception, as Python's own reads do).
+    std::optional<Result<std::vector<std::uint64_t>>> keys;
+    {
+      WithoutGil unlocked;
+      keys.emplace(io::read_keys(path.value, [&unlocked] {
+        return unlocked.relocked([] { return PyErr_CheckSignals() == 0; });
+      }));
+    }
+    if (!*keys) return PyErr_Occurred() ? nullptr : raise_os_error(keys->error());
+    return list_of<std::uint64_t>(**keys);
   });
 }
 

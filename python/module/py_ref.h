@@ -56,7 +56,21 @@ class WithoutGil {
   WithoutGil() : state_(PyEval_SaveThread()) {}
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() noexcept(false) { PyEval_RestoreThread(state_); }
+  ~WithoutGil() noexcept(false) {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+
+  // Runs `f` with the lock held again, then releases it once more. If taking
+  // the lock ends the thread (see above), the destructor leaves it alone.
+  template <class F>
+  decltype(auto) relocked(F&& f) {
+    PyEval_RestoreThread(std::exchange(state_, nullptr));
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return f();
+  }
 
  private:
   PyThreadState* state_;
