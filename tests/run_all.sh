@@ -15,9 +15,24 @@ if command -v pyenv >/dev/null 2>&1; then
   if [ -n "$oldest" ]; then builder="$(pyenv root)/versions/$oldest/bin/python"; fi
 fi
 
+# CMake and Ninja from PyPI, in an environment of the script's own, with the
+# pip that builds the wheel: a system CMake may be too old, and a system
+# Python may have no pip or refuse installs outside a virtual environment.
+version=$("$builder" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+tools="$PWD/build/tools-$version"
+if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
+  echo "== CMake and Ninja from PyPI into $tools"
+  rm -rf "$tools"
+  "$builder" -m venv "$tools"
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check cmake ninja
+fi
+
 echo "== building the wheel with $("$builder" --version)"
 rm -rf dist
-CMAKE_ARGS="-DQUANDREL_WERROR=ON" "$builder" -m pip wheel . --no-deps -w dist -q
+# On PATH for the build alone, where the build backend looks for them: the
+# tests below must still find the interpreters the caller meant.
+PATH="$tools/bin:$PATH" CMAKE_ARGS="-DQUANDREL_WERROR=ON" \
+  "$tools/bin/python" -m pip wheel . --no-deps -w dist -q --disable-pip-version-check
 wheel=$(ls dist/quandrel-*.whl)
 echo "   $wheel"
 # A wheel without the extension would only fail later, at import.
@@ -28,8 +43,9 @@ if "quandrel/_quandrel.abi3.so" not in zipfile.ZipFile(sys.argv[1]).namelist():
 EOF
 
 echo "== C++ tests"
-cmake -S . -B build/cpp-tests -G Ninja -DQUANDREL_BUILD_TESTS=ON -DQUANDREL_WERROR=ON >/dev/null
-cmake --build build/cpp-tests
-ctest --test-dir build/cpp-tests --output-on-failure -j 2
+"$tools/bin/cmake" -S . -B build/cpp-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
+  -DQUANDREL_BUILD_TESTS=ON -DQUANDREL_WERROR=ON >/dev/null
+"$tools/bin/cmake" --build build/cpp-tests
+"$tools/bin/ctest" --test-dir build/cpp-tests --output-on-failure -j 2
 
 bash tests/run_python_tests.sh "$PYTHON" "$wheel"

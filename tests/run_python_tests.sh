@@ -10,7 +10,8 @@ venv="build/venv-$version"
 echo "== Python tests under $("$python" --version) ($venv)"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest
+# mypy checks the stubs against the module; numpy arrays are among what they accept.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest mypy numpy
 # Run from tests/ so that the source tree's python/ folder can never shadow
 # the installed package.
 (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider .)

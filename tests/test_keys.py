@@ -54,15 +54,6 @@ def test_refused(tmp_path, line, message):
     assert info.value.args == (message,)
 
 
-def test_files_that_cannot_be_read(tmp_path):
-    with pytest.raises(OSError, match=r"\(os error 2\)$"):
-        read_keys(str(tmp_path / "missing"))
-    with pytest.raises(OSError, match=r"\(os error 21\)$"):
-        read_keys(str(tmp_path))
-    with pytest.raises(TypeError, match=r"^argument 'path': "):
-        read_keys(tmp_path)
-
-
 # Each runs in its own interpreter, under a timeout: the faults they catch
 # hang (a FIFO opened or read with the interpreter lock held), fail with
 # "Interrupted system call", or buffer a whole endless line.

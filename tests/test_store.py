@@ -53,16 +53,17 @@ def test_naming_precedence(tmp_path):
 
 
 @pytest.mark.parametrize("directory_exists", [True, False])
-def test_missing_shard_raises_plain_oserror(tmp_path, directory_exists):
+def test_missing_shard(tmp_path, directory_exists):
     if directory_exists:
         for i in (0, 1, 2, 4):
             (tmp_path / f"shard_{i:03d}.bin").write_bytes(b"x")
     d = str(tmp_path) if directory_exists else str(tmp_path / "nope")
     with pytest.raises(OSError) as info:
         Store(d, 5, 1, 1)
-    assert type(info.value) is OSError
+    assert type(info.value) is FileNotFoundError
     assert info.value.args == ("No such file or directory (os error 2)",)
-    assert info.value.errno is None
+    missing = "ziruv_003.bin" if directory_exists else "ziruv_000.bin"
+    assert info.value.__notes__ == [f"shard file: {os.path.join(d, missing)}"]
 
 
 @pytest.mark.parametrize("shards, rows, width, ids, message", [

@@ -162,37 +162,44 @@ Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank) {
 
 // A file that cannot be read to its end is an error, never a short success:
 // the keys before a bad line would otherwise pass for the whole file.
+// The messages of a bad line do not say where it is; the note does, so that
+// a file of millions of keys need not be searched by hand.
 Result<std::vector<std::uint64_t>> read_keys(const std::string& path,
                                              const InterruptCheck& keep_going) {
   Result<File> file = open_stream(path, keep_going);
-  if (!file) return file.error();
+  if (!file) return IoError(file.error()).with_path("key file", path);
 
   std::vector<std::uint64_t> keys;
   std::array<char, kBufferBytes> buffer;
   LineParser line;
+  std::uint64_t number = 1;  // of `line`, counting from 1
+  auto bad_line = [&](const IoError& e) {
+    return IoError(e).with_path("key file", path + ", line " + std::to_string(number));
+  };
   for (;;) {
     const ssize_t n = ::read(file->fd(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) {
-      if (keep_going && !keep_going()) return IoError::os(EINTR);
+      if (keep_going && !keep_going()) return IoError::os(EINTR).with_path("key file", path);
       continue;
     }
-    if (n < 0) return IoError::last_os();
+    if (n < 0) return IoError::last_os().with_path("key file", path);
     if (n == 0) break;
     std::string_view rest(buffer.data(), static_cast<std::size_t>(n));
     for (;;) {
       const std::size_t lf = rest.find('\n');
-      if (Result<void> ok = line.feed(rest.substr(0, lf)); !ok) return ok.error();
+      if (Result<void> ok = line.feed(rest.substr(0, lf)); !ok) return bad_line(ok.error());
       if (lf == rest.npos) break;
       Result<std::optional<std::uint64_t>> key = line.finish();
-      if (!key) return key.error();
+      if (!key) return bad_line(key.error());
       if (key->has_value()) keys.push_back(**key);
       line = LineParser();
+      ++number;
       rest.remove_prefix(lf + 1);
     }
   }
   // The last line needs no terminator.
   Result<std::optional<std::uint64_t>> key = line.finish();
-  if (!key) return key.error();
+  if (!key) return bad_line(key.error());
   if (key->has_value()) keys.push_back(**key);
   return keys;
 }

@@ -47,9 +47,9 @@ Result<ViewReader> ViewReader::open(const std::string& path) {
   if (!manifest) return manifest.error();
   const SlotInfo info = manifest->slot;
   Result<File> file = File::open_read_only(path);
-  if (!file) return file.error();
+  if (!file) return IoError(file.error()).with_path("view file", path);
   struct stat st;
-  if (::fstat(file->fd(), &st) != 0) return IoError::last_os();
+  if (::fstat(file->fd(), &st) != 0) return IoError::last_os().with_path("view file", path);
 
   // Bytes after the last whole slot are never read.
   std::uint64_t count =

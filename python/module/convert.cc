@@ -114,6 +114,28 @@ bool from_py(PyObject* o, std::string& out) {
   return true;
 }
 
+bool from_py(PyObject* o, FsPath& out) {
+  if (PyUnicode_Check(o)) return from_py(o, out.value);
+  Ref path;
+  if (!PyBytes_Check(o)) {
+    // Only objects that claim to be paths go through os.fspath; everything
+    // else keeps the text conversion's message.
+    if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__")) {
+      raise_cannot_convert(o, "PyString");
+      return false;
+    }
+    path = Ref(PyOS_FSPath(o));
+    if (!path) return false;
+    if (PyUnicode_Check(path.get())) return from_py(path.get(), out.value);
+    o = path.get();
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) return false;
+  out.value.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool from_py(PyObject* o, std::uint64_t& out) {
   Ref index;
   if (!PyLong_Check(o)) {

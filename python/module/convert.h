@@ -92,8 +92,15 @@ std::string type_name(PyObject* o);
 // TypeError "'T' object cannot be converted to 'target'".
 std::nullptr_t raise_cannot_convert(PyObject* o, const char* target);
 
+// A file-system path as the caller passed it: str (as UTF-8), bytes (as
+// they are) or an os.PathLike object.
+struct FsPath {
+  std::string value;
+};
+
 // Converters, one per argument kind. Sizes share the unsigned 64-bit one.
 bool from_py(PyObject* o, std::string& out);    // text
+bool from_py(PyObject* o, FsPath& out);         // path
 bool from_py(PyObject* o, std::uint64_t& out);  // unsigned 64-bit, size
 bool from_py(PyObject* o, std::uint32_t& out);  // unsigned 32-bit
 bool from_py(PyObject* o, std::int32_t& out);   // signed 32-bit

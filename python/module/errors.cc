@@ -43,21 +43,43 @@ void add_note(PyObject* exc, const std::string& note) {
   PyList_Append(notes.get(), text.get());
 }
 
+// The OSError subclass that Python picks for an error number
+// (FileNotFoundError for ENOENT, ...), as a new reference; plain OSError for
+// numbers without one. Learnt from OSError itself, so the mapping is always
+// the running interpreter's.
+Ref os_error_class(int code) {
+  Ref probe(PyObject_CallFunction(PyExc_OSError, "is", code, ""));
+  if (!probe) return Ref();
+  return Ref(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get()))));
+}
+
+// One argument only, so that str(e) and e.args are the error's text: with
+// two, OSError would print its own "[Errno N] ..." form instead.
+Ref new_os_error(const IoError& error) {
+  const std::string text = error.text();
+  Ref message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!message) return Ref();
+  if (error.kind() != IoError::Kind::kOs) {
+    return Ref(PyObject_CallFunctionObjArgs(PyExc_OSError, message.get(), nullptr));
+  }
+  Ref cls = os_error_class(error.os_code());
+  if (!cls) return Ref();
+  Ref exc(PyObject_CallFunctionObjArgs(cls.get(), message.get(), nullptr));
+  Ref code(PyLong_FromLong(error.os_code()));
+  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) < 0) return Ref();
+  return exc;
+}
+
 }  // namespace
 
 std::nullptr_t raise_os_error(const IoError& error) {
-  // One argument only: OSError then leaves errno unset and never picks a
-  // subclass, whatever the error number.
-  raise(PyExc_OSError, error.text().c_str());
-  if (error.note().empty()) return nullptr;
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr) {
-    add_note(value, error.note());
+  Ref exc = new_os_error(error);
+  if (!exc) return nullptr;  // MemoryError or the like, already set
+  if (!error.note().empty()) {
+    add_note(exc.get(), error.note());
     PyErr_Clear();  // a note that cannot be added must not replace the error
   }
-  PyErr_Restore(type, value, tb);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
 

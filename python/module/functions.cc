@@ -34,7 +34,7 @@ PyObject* rows_to_py(const std::vector<keygen::RowIds>& rows) {
 
 PyObject* read_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string path;
+    FsPath path;
     if (!parse(kReadKeys, CallArgs::fast(args, nargs, kwnames), path)) return nullptr;
     // A FIFO may keep the read waiting for its writer: other threads run
     // meanwhile, and a signal lets the handlers run (one that raises ends
@@ -42,7 +42,7 @@ PyObject* read_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::optional<Result<std::vector<std::uint64_t>>> keys;
     {
       WithoutGil unlocked;
-      keys.emplace(io::read_keys(path, [&unlocked] {
+      keys.emplace(io::read_keys(path.value, [&unlocked] {
         return unlocked.relocked([] { return PyErr_CheckSignals() == 0; });
       }));
     }

@@ -34,13 +34,13 @@ constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::string dir;
+    FsPath dir;
     std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultThreads;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), dir, shards, rows_per_shard, width, threads)) {
       return nullptr;
     }
     auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
-    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir, *layout);
+    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir.value, *layout);
     if (!gatherer) return raise_os_error(gatherer.error());
     return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
                                       std::move(layout), std::move(*gatherer), threads}));

@@ -25,9 +25,9 @@ constexpr Signature kReadRecords{"View.read_records()", {"indices"}};
 
 PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::string path;
+    FsPath path;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), path)) return nullptr;
-    Result<io::ViewReader> reader = io::ViewReader::open(path);
+    Result<io::ViewReader> reader = io::ViewReader::open(path.value);
     if (!reader) return raise_os_error(reader.error());
     return ViewClass::wrap(type, std::make_unique<ViewState>(ViewState{std::move(*reader)}));
   });

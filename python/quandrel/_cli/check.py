@@ -1,0 +1,94 @@
+"""`python -m quandrel check`: is a store directory whole, before a server opens it?"""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+from dataclasses import dataclass
+
+from .. import Store
+from . import explain, units
+from .progress import Progress
+
+
+@dataclass
+class Shard:
+    index: int
+    name: str
+    size: int | None  # None when the file cannot be used at all
+    problem: str  # "" when the shard is whole
+
+
+def shard_names(index: int) -> tuple[str, str]:
+    return f"shard_{index:03d}.bin", f"ziruv_{index:03d}.bin"
+
+
+def resolve(directory: str, index: int) -> str:
+    """The name the store opens: shard_ wherever it can be looked up, else ziruv_."""
+    first, second = shard_names(index)
+    try:
+        os.stat(os.path.join(directory, first))
+        return first
+    except OSError:
+        return second
+
+
+def examine(directory: str, index: int, full: int, width: int) -> Shard:
+    name = resolve(directory, index)
+    path = os.path.join(directory, name)
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        first, second = shard_names(index)
+        return Shard(index, name, None, f"missing: neither {first} nor {second}")
+    except OSError as e:
+        return Shard(index, name, None, f"cannot be looked up: {e.strerror}")
+    if not stat.S_ISREG(st.st_mode):
+        return Shard(index, name, None, "not a regular file")
+    try:
+        # Non-blocking, so that a file swapped for a FIFO meanwhile cannot hang us.
+        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC))
+    except OSError as e:
+        return Shard(index, name, st.st_size, f"cannot be opened: {e.strerror}")
+    size = st.st_size
+    if size < full:
+        return Shard(index, name, size, f"short by {units.size(full - size)}: "
+                                         f"rows from {size // width:,} on read as zeros")
+    if size > full:
+        return Shard(index, name, size, f"long: {units.size(size - full)} past the last row "
+                                        "are never read")
+    return Shard(index, name, size, "")
+
+
+def run(directory: str, shards: int, rows_per_shard: int, width: int) -> int:
+    full = rows_per_shard * width
+    print(f"{directory}: {shards:,} shards of {rows_per_shard:,} rows x {width:,} bytes "
+          f"= {units.size(full)} each")
+    if shards and not os.path.isdir(directory):
+        print(f"{directory}: not a directory", file=sys.stderr)
+        return 1
+    progress = Progress("checking shards", shards)
+    found: list[Shard] = []
+    for i in range(shards):
+        found.append(examine(directory, i, full, width))
+        progress.update(i + 1)
+    progress.finish()
+
+    number_width = len(str(max(shards - 1, 0)))
+    for s in found:
+        size = units.size(s.size) if s.size is not None else "-"
+        print(f"  shard {s.index:>{number_width}}  {s.name}  {size:>10}  {s.problem or 'ok'}")
+    bad = [s for s in found if s.problem]
+    if bad:
+        print(f"{len(found) - len(bad):,} of {shards:,} shards whole; {len(bad):,} not:",
+              ", ".join(f"shard {s.index}" for s in bad[:10]) + (", ..." if len(bad) > 10 else ""))
+        return 1
+    # The last word is the library's: the files it would open, opened by it.
+    try:
+        Store(directory, shards, rows_per_shard, width)
+    except OSError as e:
+        print(f"every shard looks whole, but the store does not open: {explain(e)}")
+        return 1
+    print(f"all {shards:,} shards present and whole")
+    return 0
