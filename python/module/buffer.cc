@@ -171,25 +171,24 @@ bool BufferHold::c_contiguous() const {
 
 IntFormat int_format(const RawBuffer& view) {
   const char* f = view.format != nullptr ? view.format : "B";
-  bool native_sizes = true;
-  if (*f == '@') {
-    ++f;
-  } else if (*f == '=' || *f == (kLittleEndian ? '<' : '>') || (!kLittleEndian && *f == '!')) {
-    native_sizes = false;
+  if (*f == '@' || *f == '=' || *f == (kLittleEndian ? '<' : '>') || (!kLittleEndian && *f == '!')) {
     ++f;
   }
   if (f[0] == '\0' || f[1] != '\0') return {};
-  unsigned width = 0;
+  // The item size decides the width: with a byte-order prefix 'l' means 4
+  // bytes to the struct module, yet ctypes exports its 8-byte long as '<l'.
+  const Py_ssize_t size = view.itemsize;
+  bool fits_letter = false;
   switch (f[0]) {
-    case 'b': case 'B': width = 1; break;
-    case 'h': case 'H': width = 2; break;
-    case 'i': case 'I': width = 4; break;
-    case 'l': case 'L': width = native_sizes ? sizeof(long) : 4; break;
-    case 'q': case 'Q': width = 8; break;
-    default: return {};
+    case 'b': case 'B': fits_letter = size == 1; break;
+    case 'h': case 'H': fits_letter = size == 2; break;
+    case 'i': case 'I': fits_letter = size == 4; break;
+    case 'l': case 'L': fits_letter = size == 4 || size == 8; break;
+    case 'q': case 'Q': fits_letter = size == 8; break;
+    default: break;
   }
-  if (static_cast<Py_ssize_t>(width) != view.itemsize) return {};
-  return {width, f[0] >= 'a'};
+  if (!fits_letter) return {};
+  return {static_cast<unsigned>(size), f[0] >= 'a'};
 }
 
 IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint64_t>& out) {
