@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -85,16 +86,53 @@ S load(const std::byte* p, std::size_t i) {
   return v;
 }
 
+// Whether every item of `values` (each the copy of an S) fits K, for K at
+// least as wide as S: a value fails exactly when its top bit is set, and an
+// OR over all of them vectorises on any x86-64 (a minimum of 64-bit values
+// does not).
+template <class K, class S, class T>
+bool all_fit(const T* values, std::size_t n) {
+  static_assert(sizeof(K) >= sizeof(S));
+  if constexpr (std::is_signed_v<S> != std::is_signed_v<K> &&
+                (std::is_signed_v<S> || sizeof(S) == sizeof(K))) {
+    using U = std::make_unsigned_t<S>;
+    U bits = 0;
+    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<U>(static_cast<S>(values[i]));
+    return (bits >> (8 * sizeof(S) - 1)) == 0;
+  } else {
+    return true;
+  }
+}
+
+// Copies the items into `out`, widening or narrowing them; true when every
+// one fits K.
+template <class K, class S>
+bool copy_items(const std::byte* data, std::size_t n, std::vector<K>& out) {
+  if constexpr (sizeof(S) == sizeof(K)) {
+    // Same width: one bulk copy, without zero-filling the vector first.
+    // Signed and unsigned variants of a type may alias.
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(K) == 0) {
+      const K* first = reinterpret_cast<const K*>(data);
+      out.assign(first, first + n);
+      return all_fit<K, S>(out.data(), n);
+    }
+  }
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<K>(load<S>(data, i));
+  if constexpr (sizeof(S) > sizeof(K)) {
+    // Narrowed copies no longer tell: test the source (token ids only, in
+    // batches of thousands).
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= fits<K>(load<S>(data, i));
+    return ok;
+  } else {
+    return all_fit<K, S>(out.data(), n);
+  }
+}
+
 template <class K, class S>
 IntBuffer convert_items(const std::byte* data, std::size_t n, std::vector<K>& out) {
-  out.resize(n);
-  bool all_fit = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    const S v = load<S>(data, i);
-    all_fit &= fits<K>(v);
-    out[i] = static_cast<K>(v);
-  }
-  if (all_fit) return IntBuffer::kRead;
+  if (copy_items<K, S>(data, n, out)) return IntBuffer::kRead;
   // The first value out of range fails as the same value as an int does.
   for (std::size_t i = 0; i < n; ++i) {
     const S v = load<S>(data, i);
