@@ -109,7 +109,8 @@ def test_faults(sample_store):
         Store(s.dir, 4, 10, (1 << 61) + 1).fetch([40] * 8)
 
 
-def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
+@pytest.mark.parametrize("into", [False, True], ids=["fetch", "fetch_into"])
+def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
     s = sample_store(shards=8, rows_per_shard=4000, width=40)
     store = Store(s.dir, 8, 4000, 40)
     ids = [(i * 7919) % 32000 for i in range(64000)]
@@ -124,7 +125,12 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
     def fetcher():
         for _ in range(3):
             t0 = time.perf_counter()
-            results.append(store.fetch(ids))
+            if into:
+                out = bytearray(len(want))
+                store.fetch_into(ids, out)
+                results.append(out)
+            else:
+                results.append(store.fetch(ids))
             inside.append((t0, time.perf_counter()))
 
     t = threading.Thread(target=ticker)
@@ -217,7 +223,8 @@ def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     assert store.fetch([1 << 44, 1 << 43]) == bytes(2 * width)
 
 
-def test_daemon_threads_inside_fetch_at_exit(sample_store):
+@pytest.mark.parametrize("call", ["store.fetch(ids)", "store.fetch_into(ids, bytearray(128 * 4096))"])
+def test_daemon_threads_inside_fetch_at_exit(sample_store, call):
     # At shutdown the interpreter ends daemon threads as they take the lock
     # back; that must end the process cleanly, not abort it.
     s = sample_store(shards=2, rows_per_shard=64, width=4096)
@@ -228,8 +235,9 @@ def test_daemon_threads_inside_fetch_at_exit(sample_store):
         started = threading.Barrier(5)
         def work():
             started.wait()
+            ids = list(range(128))
             while True:
-                store.fetch(list(range(128)))
+                {call}
         for _ in range(4):
             threading.Thread(target=work, daemon=True).start()
         started.wait()
