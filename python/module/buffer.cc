@@ -42,7 +42,7 @@ void* find_symbol(const char* name) {
     return nullptr;
   }
   void* lib = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
-  return lib != nullptr ? ::dlsym(lib, name) : nullptr;  // kept open: the interpreter is
+  return lib != nullptr ? ::dlsym(lib, name) : nullptr;  // never closed: it is the interpreter
 }
 
 const BufferApi& buffer_api() {
@@ -120,8 +120,8 @@ bool copy_items(const std::byte* data, std::size_t n, std::vector<K>& out) {
   out.resize(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<K>(load<S>(data, i));
   if constexpr (sizeof(S) > sizeof(K)) {
-    // Narrowed copies no longer tell: test the source (token ids only, in
-    // batches of thousands).
+    // Narrowed copies no longer tell: test the source (tokens and
+    // descriptors narrow; row ids, the long batches, never do).
     bool ok = true;
     for (std::size_t i = 0; i < n; ++i) ok &= fits<K>(load<S>(data, i));
     return ok;

@@ -151,8 +151,11 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyObject* store_class() {
-  return StoreClass::ready(methods, getset, store_new,
-                           "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
+  PyObject* type = StoreClass::ready(methods, getset, store_new,
+                                     "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
+  // fetch_into follows every member that Store had before it, properties included.
+  if (type == nullptr || !move_member_to_end(type, "fetch_into")) return nullptr;
+  return type;
 }
 
 }  // namespace quandrel::py
