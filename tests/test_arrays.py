@@ -32,13 +32,17 @@ def edge_values(fmt):
 
 
 def exporters(fmt, values):
-    """The same values under each way of saying the format: none, '@', '<'."""
+    """The same values under each way of saying the format: none, '@', '<'
+    (and bytes-like objects for 'B')."""
     a = array.array(fmt, values)
     yield "array", a
     yield "memoryview@", memoryview(a).cast("B").cast("@" + fmt)
     c = (CTYPES[a.itemsize, fmt.islower()] * len(values))(*values)
     assert memoryview(c).format[0] == "<"
     yield "ctypes<", c
+    if fmt == "B":
+        yield "bytes", bytes(values)
+        yield "bytearray", bytearray(values)
 
 
 @pytest.fixture
@@ -71,11 +75,6 @@ def test_buffers_convert_as_lists_do(views, kind, fmt):
         expected = outcome(call, views, values)
         for name, obj in exporters(fmt, values):
             assert outcome(call, views, obj) == expected, (name, v)
-
-
-def test_bytes_and_bytearray_are_byte_buffers():
-    assert rowids_for_seq(b"\x01\xff", 1) == rowids_for_seq(bytearray(b"\x01\xff"), 1) \
-        == rowids_for_seq([1, 255], 1)
 
 
 def test_numpy_shapes_order_and_fallbacks(views):
@@ -127,7 +126,6 @@ def test_rowids_array_into_out_and_sharing():
     ([[1], 1, (), None], {}, TypeError,
      "rowids_array() takes from 2 to 3 positional arguments but 4 were given"),
     (["ab", 1], {}, TypeError, "argument 'tokens': Can't extract `str` to `Vec`"),
-    ([[1, -1], 1], {}, OverflowError, "out of range integral type conversion attempted"),
     ([array.array("q", [1, -1]), 1], {}, OverflowError,
      "out of range integral type conversion attempted"),
     ([[1], 2], {}, NotImplementedError, "only PLE_QWEN_V1=1 is implemented"),
@@ -135,8 +133,6 @@ def test_rowids_array_into_out_and_sharing():
     ([[1], 1], {"out": bytes(128)}, TypeError, "argument 'out': the buffer of 'bytes' is read-only"),
     ([[1], 1], {"out": array.array("d", [0] * 16)}, TypeError,
      "argument 'out': items must be 64-bit integers, not format 'd'"),
-    ([[1], 1], {"out": array.array("i", [0] * 32)}, TypeError,
-     "argument 'out': items must be 64-bit integers, not format 'i'"),
     ([[1, 2], 1], {"out": array.array("q", [0] * 16)}, ValueError,
      "argument 'out': expected a buffer of 32 items, got 16 items"),
     ([[1], 1], {"out": memoryview(array.array("q", [0] * 32))[::2]}, ValueError,
