@@ -10,8 +10,11 @@ venv="build/venv-$version"
 echo "== Python tests under $("$python" --version) ($venv)"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-# mypy checks the stubs against the module; numpy arrays are among what they accept.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest mypy numpy
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest
+# numpy and mypy are test dependencies only: mypy checks the stubs against the
+# module; without numpy the tests that need it skip.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check numpy mypy ||
+  echo "   numpy or mypy could not be installed: the tests that need them skip"
 # Run from tests/ so that the source tree's python/ folder can never shadow
 # the installed package.
 (cd tests && "../$venv/bin/python" -m pytest -q -p no:cacheprovider .)

@@ -89,7 +89,7 @@ def test_class_properties(cls, tmp_path):
 
 def test_store_members(tmp_path):
     members = [m for m in vars(_quandrel.Store) if not m.startswith("__")]
-    assert members == ["fetch", "fetch_one", "close", "width", "total_rows"]
+    assert members == ["fetch", "fetch_one", "close", "width", "total_rows", "fetch_into"]
     store = _quandrel.Store(str(tmp_path), 0, 10, 3)
     for attr in ("width", "total_rows"):
         with pytest.raises(AttributeError):

@@ -87,7 +87,8 @@ def test_faults(sample_store, shards, rows, width, ids, message):
         assert store.fetch([39]) == s.row(39)  # still usable
 
 
-def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
+@pytest.mark.parametrize("into", [False, True], ids=["fetch", "fetch_into"])
+def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
     s = sample_store(shards=8, rows_per_shard=4000, width=40)
     store = Store(s.dir, 8, 4000, 40)
     ids = [(i * 7919) % 32000 for i in range(64000)]
@@ -96,7 +97,12 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
     def fetcher():
         for _ in range(3):
             t0 = time.perf_counter()
-            results.append(store.fetch(ids))
+            if into:
+                out = bytearray(len(want))
+                store.fetch_into(ids, out)
+                results.append(out)
+            else:
+                results.append(store.fetch(ids))
             inside.append((t0, time.perf_counter()))
 
     workers = [threading.Thread(target=fetcher) for _ in range(2)]
@@ -186,8 +192,10 @@ PROCESS_CASES = {
         started = threading.Barrier(5)
         def work():
             started.wait()
+            ids, out = list(range(128)), bytearray(128 * 4096)
             while True:
-                store.fetch(list(range(128)))
+                store.fetch(ids)
+                store.fetch_into(ids, out)
         for _ in range(4):
             threading.Thread(target=work, daemon=True).start()
         started.wait()

@@ -1,6 +1,7 @@
 #include "keygen/rowids.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace quandrel::keygen {
@@ -94,6 +95,29 @@ std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
   return walk(ple, history, tokens, [](RowIds& r, Hashes h) {
     fill_constant(r, h, std::make_index_sequence<kTables>{});
   });
+}
+
+void rowids_into(const PleSpec& ple, std::span<const std::uint32_t> history,
+                 std::span<const std::uint32_t> tokens, std::byte* out) {
+  // Widened token by token, so that no vector of every token's ids is built.
+  auto emit = [&](std::size_t i, const RowIds& r) {
+    std::array<std::uint64_t, kTables> wide;
+    std::copy(r.begin(), r.end(), wide.begin());
+    std::memcpy(out + i * sizeof(wide), wide.data(), sizeof(wide));
+  };
+  ContextWalk ctx(ple, history);
+  RowIds r;
+  if (has_constant_tables(ple)) {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      fill_constant(r, ctx.next(tokens[i]), std::make_index_sequence<kTables>{});
+      emit(i, r);
+    }
+  } else {
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      fill_generic(ple, r, ctx.next(tokens[i]));
+      emit(i, r);
+    }
+  }
 }
 
 std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens) {

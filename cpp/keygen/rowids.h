@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -21,6 +22,12 @@ std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
 
 // As above with the history [B, B], which is the same as an empty history.
 std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens);
+
+// The same ids as rowids_for_seq_with_history, written as 64-bit integers:
+// token i's to items [16 i, 16 i + 16) of `out`, which holds 16 items per
+// token and may have any alignment.
+void rowids_into(const PleSpec& ple, std::span<const std::uint32_t> history,
+                 std::span<const std::uint32_t> tokens, std::byte* out);
 
 // The same computation reading every modulus from the record at run time.
 // Exposed so that tests can hold the constant-folded path against it.

@@ -10,6 +10,13 @@ std::uint64_t thread_token() {
   return token;
 }
 
+bool move_member_to_end(PyObject* type, const char* name) {
+  // Read through the class, a method descriptor returns itself.
+  Ref member(PyObject_GetAttrString(type, name));
+  return member && PyObject_DelAttrString(type, name) == 0 &&
+         PyObject_SetAttrString(type, name, member.get()) == 0;
+}
+
 PyObject* make_class(const ClassSpec& def) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(def.doc)},

@@ -38,6 +38,11 @@ struct ClassSpec {
 // gets: the system's thread ids are reused once a thread has ended.
 std::uint64_t thread_token();
 
+// Moves the member `name` of a new type to the end of its namespace, where
+// members added after the original ones belong (methods otherwise precede
+// properties). False with an exception set on failure.
+bool move_member_to_end(PyObject* type, const char* name);
+
 // A type that cannot be subclassed, has no __dict__ and no weak references,
 // is not tracked by the cycle collector and is built only through __new__.
 PyObject* make_class(const ClassSpec& def);

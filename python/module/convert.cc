@@ -33,12 +33,12 @@ std::string join_names(const std::vector<const char*>& names) {
 
 void too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (sig.required == sig.count) {
+  if (sig.required == sig.positional) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.name,
-                 sig.count, given, verb);
+                 sig.positional, given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.name, sig.required, sig.count, given, verb);
+                 sig.name, sig.required, sig.positional, given, verb);
   }
 }
 
@@ -75,7 +75,7 @@ bool check_required(const Signature& sig, const Bound& out) {
 bool bind(const Signature& sig, const CallArgs& call, Bound& out) {
   const Py_ssize_t npos = call.positional_count();
   if (npos < 0) return false;
-  if (static_cast<std::size_t>(npos) > sig.count) {
+  if (static_cast<std::size_t>(npos) > sig.positional) {
     too_many_positional(sig, npos);
     return false;
   }

@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "buffer.h"
+
 namespace quandrel::py {
 
 // A Python signature: every parameter positional-or-keyword, the first
-// `required` of them without a default.
+// `required` of them without a default; parameters after the first
+// `positional` are keyword-only.
 struct Signature {
   static constexpr std::size_t kMax = 5;
 
@@ -22,9 +25,15 @@ struct Signature {
   std::array<const char*, kMax> params;
   std::size_t count;
   std::size_t required;
+  std::size_t positional;
 
-  constexpr Signature(const char* n, std::array<const char*, kMax> p, std::size_t req = kMax)
-      : name(n), params(p), count(count_params(p)), required(req == kMax ? count : req) {}
+  constexpr Signature(const char* n, std::array<const char*, kMax> p, std::size_t req = kMax,
+                      std::size_t pos = kMax)
+      : name(n),
+        params(p),
+        count(count_params(p)),
+        required(req == kMax ? count : req),
+        positional(pos == kMax ? count : pos) {}
 
  private:
   static constexpr std::size_t count_params(const std::array<const char*, kMax>& p) {
@@ -107,8 +116,14 @@ bool from_py(PyObject* o, std::int32_t& out);   // signed 32-bit
 
 // Sequence of K: refuses str and non-sequences, iterates once.
 bool check_sequence(PyObject* o, std::size_t& length_hint);
+// An integer buffer is read directly; anything else element by element.
 template <class K>
 bool from_py(PyObject* o, std::vector<K>& out) {
+  switch (read_int_buffer(o, out)) {
+    case IntBuffer::kRead: return true;
+    case IntBuffer::kFailed: return false;
+    case IntBuffer::kNotOne: break;
+  }
   std::size_t hint = 0;
   if (!check_sequence(o, hint)) return false;
   out.reserve(hint);
@@ -121,6 +136,15 @@ bool from_py(PyObject* o, std::vector<K>& out) {
     out.push_back(value);
   }
   return !PyErr_Occurred();
+}
+
+// Any object, borrowed, for arguments that the function examines itself.
+struct Borrowed {
+  PyObject* object = nullptr;
+};
+inline bool from_py(PyObject* o, Borrowed& out) {
+  out.object = o;
+  return true;
 }
 
 // Turns a TypeError of the conversion just failed into "argument 'P': ...".

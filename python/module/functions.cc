@@ -4,7 +4,10 @@
 #include <span>
 #include <vector>
 
+#include "buffer.h"
 #include "convert.h"
+#include "core/error.h"
+#include "core/messages.h"
 #include "errors.h"
 #include "io/keyfile.h"
 #include "io/view.h"
@@ -19,7 +22,9 @@ constexpr Signature kReadKeys{"read_keys()", {"path"}};
 constexpr Signature kRowids{"rowids_for_seq()", {"tokens", "ple_spec"}};
 constexpr Signature kRowidsWithHistory{"rowids_for_seq_with_history()",
                                        {"history", "tokens", "ple_spec"}};
+constexpr Signature kRowidsArray{"rowids_array()", {"tokens", "ple_spec", "history", "out"}, 2, 3};
 constexpr std::uint32_t kPleQwenV1 = 1;
+constexpr std::uint64_t kIdBytes = sizeof(std::int64_t);
 
 PyObject* rows_to_py(const std::vector<keygen::RowIds>& rows) {
   Ref outer(PyList_New(static_cast<Py_ssize_t>(rows.size())));
@@ -104,10 +109,69 @@ PyObject* manifest_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+// A writable memoryview of format 'q' and shape (n, 16) over a new bytearray,
+// which it keeps alive. For no tokens it is one-dimensional and empty: a
+// memoryview shape cannot hold a zero.
+PyObject* new_id_block(const keygen::PleSpec& ple, std::span<const std::uint32_t> history,
+                       std::span<const std::uint32_t> tokens) {
+  std::uint64_t size = 0;
+  if (__builtin_mul_overflow(tokens.size(), keygen::kTables * kIdBytes, &size) ||
+      size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    fault(quandrel::msg::kCapacityOverflow);
+  }
+  Ref block(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!block) return nullptr;
+  keygen::rowids_into(ple, history, tokens,
+                      reinterpret_cast<std::byte*>(PyByteArray_AsString(block.get())));
+  Ref bytes_view(PyMemoryView_FromObject(block.get()));
+  if (!bytes_view) return nullptr;
+  if (tokens.empty()) return PyObject_CallMethod(bytes_view.get(), "cast", "s", "q");
+  Ref shape(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(tokens.size()),
+                          static_cast<Py_ssize_t>(keygen::kTables)));
+  if (!shape) return nullptr;
+  return PyObject_CallMethod(bytes_view.get(), "cast", "sO", "q", shape.get());
+}
+
+PyObject* rowids_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint32_t> tokens, history;
+    std::uint32_t scheme = 0;
+    Borrowed out_arg;
+    if (!parse(kRowidsArray, CallArgs::fast(args, nargs, kwnames), tokens, scheme, history,
+               out_arg)) {
+      return nullptr;
+    }
+    const bool into = out_arg.object != nullptr && out_arg.object != Py_None;
+    BufferHold out;
+    if (into) {
+      if (!acquire_output(out_arg.object, "out", out)) return nullptr;
+      if (int_format(out.view()).width != kIdBytes) {
+        PyErr_Format(PyExc_TypeError, "argument 'out': items must be 64-bit integers, not format '%s'",
+                     out.view().format != nullptr ? out.view().format : "B");
+        return nullptr;
+      }
+      const unsigned __int128 expected =
+          static_cast<unsigned __int128>(tokens.size()) * keygen::kTables;
+      if (!check_output_size(out, "out", expected, out.items(), "items")) return nullptr;
+    }
+    if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
+    const keygen::PleSpec ple = keygen::PleSpec::real();
+    if (!into) return new_id_block(ple, history, tokens);
+    keygen::rowids_into(ple, history, tokens, out.data());
+    return Py_NewRef(out_arg.object);
+  });
+}
+
 }  // namespace
 
-PyMethodDef* private_functions() {
+PyMethodDef* module_extra_functions() {
   static PyMethodDef defs[] = {
+      {"rowids_array", fastcall(rowids_array), METH_FASTCALL | METH_KEYWORDS,
+       "rowids_array(tokens, ple_spec, history=(), *, out=None)\n--\n\n"
+       "The row ids of rowids_for_seq_with_history(history, tokens, ple_spec) as one block of\n"
+       "64-bit integers: a writable memoryview of format 'q' and shape (len(tokens), 16), or\n"
+       "`out` filled with them (a writable C-contiguous int64 or uint64 buffer of\n"
+       "len(tokens) * 16 items) and returned."},
       {"_manifest_info", fastcall(manifest_info), METH_FASTCALL | METH_KEYWORDS,
        "_manifest_info(view_path)\n--\n\n"
        "(manifest_path, state, slot_bytes, grans, reason) of the manifest beside a view."},

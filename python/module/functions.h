@@ -9,7 +9,8 @@ namespace quandrel::py {
 // objects keep pointing at it.
 PyMethodDef* module_functions();
 
-// Functions for the package's own tools, kept out of __all__. Same terms.
-PyMethodDef* private_functions();
+// Functions beyond the seven public names: module attributes that __all__
+// does not list (the package exports them). Same termination and storage.
+PyMethodDef* module_extra_functions();
 
 }  // namespace quandrel::py

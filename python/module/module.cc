@@ -66,7 +66,7 @@ PyObject* create_module() {
     Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
     if (!add_public(module.get(), all, def->ml_name, function.get())) return nullptr;
   }
-  for (PyMethodDef* def = private_functions(); def->ml_name != nullptr; ++def) {
+  for (PyMethodDef* def = module_extra_functions(); def->ml_name != nullptr; ++def) {
     Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
     if (!function || PyModule_AddObjectRef(module.get(), def->ml_name, function.get()) < 0) {
       return nullptr;

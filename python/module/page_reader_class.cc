@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 
+#include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
 
@@ -28,6 +29,8 @@ using PageReaderClass = Class<PageReaderState>;
 
 constexpr Signature kNew{"PageReader.__new__()", {"page_size"}, 0};
 constexpr Signature kReadPages{"PageReader.read_pages()", {"file_descriptors", "offsets"}};
+constexpr Signature kReadPagesInto{"PageReader.read_pages_into()",
+                                   {"file_descriptors", "offsets", "out"}};
 constexpr std::uint64_t kDefaultPageSize = 4096;
 // Engines open their files with O_DIRECT, which refuses buffers that are not
 // aligned to the device's block size.
@@ -98,9 +101,58 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// As read_pages, with page i written to bytes [i * page_size, (i + 1) *
+// page_size) of the caller's buffer `out` and the rest of a short page's slot
+// zeroed. A slot aligned for O_DIRECT is read into directly; any other goes
+// through one aligned buffer.
+PyObject* read_pages_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::int32_t> fds;
+    std::vector<std::uint64_t> offsets;
+    Borrowed out_arg;
+    const PageReaderState* s = PageReaderClass::parse_method(
+        kReadPagesInto, self, CallArgs::fast(args, nargs, kwnames), fds, offsets, out_arg);
+    if (s == nullptr) return nullptr;
+    BufferHold out;
+    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
+    if (fds.size() != offsets.size()) return raise(PyExc_ValueError, msg::kSameLength);
+    const unsigned __int128 expected = static_cast<unsigned __int128>(s->page_size) * fds.size();
+    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
+    Ref lengths(PyList_New(static_cast<Py_ssize_t>(fds.size())));
+    if (!lengths || fds.empty()) return lengths.release();
+    const std::size_t page_size = s->page_size;  // fits: the buffer holds at least one page
+    const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % kMinAlignment == 0 &&
+                         page_size % kMinAlignment == 0;
+    AlignedBuffer bounce;
+    if (!aligned) {
+      bounce = page_buffer(page_size);
+      if (!bounce) return nullptr;
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      std::byte* slot = out.data() + i * page_size;
+      std::byte* target = aligned ? slot : bounce.get();
+      const ssize_t n = ::pread(fds[i], target, page_size, static_cast<off_t>(offsets[i]));
+      if (n < 0) return raise_os_error(IoError::last_os());
+      if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
+      if (!aligned) std::memcpy(slot, target, static_cast<std::size_t>(n));
+      std::memset(slot + n, 0, page_size - static_cast<std::size_t>(n));
+      PyObject* length = PyLong_FromSsize_t(n);
+      if (length == nullptr) return nullptr;
+      PyList_SetItem(lengths.get(), static_cast<Py_ssize_t>(i), length);
+    }
+    return lengths.release();
+  });
+}
+
 PyMethodDef methods[] = {
     {"read_pages", fastcall(read_pages), METH_FASTCALL | METH_KEYWORDS,
      "read_pages($self, file_descriptors, offsets)\n--\n\n"},
+    {"read_pages_into", fastcall(read_pages_into), METH_FASTCALL | METH_KEYWORDS,
+     "read_pages_into($self, file_descriptors, offsets, out)\n--\n\n"
+     "Reads page i into bytes [i * page_size, (i + 1) * page_size) of `out`, a writable\n"
+     "C-contiguous buffer of exactly len(file_descriptors) * page_size bytes, zeroing the\n"
+     "rest of a short page's slot. Returns the list of page lengths."},
     {nullptr, nullptr, 0, nullptr},
 };
 

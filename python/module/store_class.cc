@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
 #include "core/layout.h"
@@ -31,6 +32,7 @@ using StoreClass = Class<StoreState>;
 constexpr Signature kNew{"Store.__new__()", {"dir", "shards", "rows_per_shard", "width", "threads"}, 4};
 constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
 constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
+constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -102,10 +104,41 @@ PyObject* get_total_rows(PyObject* self, void*) {
   });
 }
 
+// As fetch, with the rows written into the caller's buffer `out`, which stays
+// exported (so it cannot move or shrink) while the gather runs unlocked.
+PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint64_t> rowids;
+    Borrowed out_arg;
+    const StoreState* s = StoreClass::parse_method(kFetchInto, self, CallArgs::fast(args, nargs, kwnames),
+                                                   rowids, out_arg);
+    if (s == nullptr) return nullptr;
+    BufferHold out;
+    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
+    const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->width) * rowids.size();
+    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
+    if (rowids.empty()) return Py_NewRef(Py_None);
+    Result<void> gathered;
+    try {
+      WithoutGil unlocked;
+      gathered = s->gatherer.gather_pp(rowids, {out.data(), out.size()}, s->threads);
+    } catch (abi::__forced_unwind&) {
+      out.abandon();  // the lock is not held: the export may not be released here
+      throw;
+    }
+    if (!gathered) return raise_os_error(gathered.error());
+    return Py_NewRef(Py_None);
+  });
+}
+
 PyMethodDef methods[] = {
     {"fetch", fastcall(fetch), METH_FASTCALL | METH_KEYWORDS, "fetch($self, rowids)\n--\n\n"},
     {"fetch_one", fastcall(fetch_one), METH_FASTCALL | METH_KEYWORDS, "fetch_one($self, rowid)\n--\n\n"},
     {"close", close, METH_NOARGS, kCloseDocWithSignature},
+    {"fetch_into", fastcall(fetch_into), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_into($self, rowids, out)\n--\n\n"
+     "Writes the rows of `rowids`, in order, into `out`: a writable C-contiguous buffer of\n"
+     "exactly len(rowids) * width bytes. Returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -118,8 +151,11 @@ PyGetSetDef getset[] = {
 }  // namespace
 
 PyObject* store_class() {
-  return StoreClass::ready(methods, getset, store_new,
-                           "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
+  PyObject* type = StoreClass::ready(methods, getset, store_new,
+                                     "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
+  // fetch_into follows every member that Store had before it, properties included.
+  if (type == nullptr || !move_member_to_end(type, "fetch_into")) return nullptr;
+  return type;
 }
 
 }  // namespace quandrel::py

@@ -2,6 +2,7 @@
 // created it, which alone may use it or close its file.
 #include <memory>
 
+#include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
 #include "io/view.h"
@@ -22,6 +23,7 @@ using ViewClass = Class<ViewState>;
 constexpr Signature kNew{"View.__new__()", {"path"}};
 constexpr Signature kReadRecord{"View.read_record()", {"index"}};
 constexpr Signature kReadRecords{"View.read_records()", {"indices"}};
+constexpr Signature kReadRecordsInto{"View.read_records_into()", {"indices", "out"}};
 
 PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -98,6 +100,27 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// As read_records, with the records written into the caller's buffer `out`.
+PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint64_t> indices;
+    Borrowed out_arg;
+    const ViewState* s = ViewClass::parse_method(kReadRecordsInto, self,
+                                                 CallArgs::fast(args, nargs, kwnames), indices, out_arg);
+    if (s == nullptr) return nullptr;
+    BufferHold out;
+    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
+    const unsigned __int128 expected =
+        static_cast<unsigned __int128>(s->reader.slot_bytes()) * indices.size();
+    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
+    Result<void> read = io::read_records_parallel(s->reader, indices, {out.data(), out.size()},
+                                                  io::kDefaultParallelism);
+    if (!read) return raise_os_error(read.error());
+    return Py_NewRef(Py_None);
+  });
+}
+
 PyMethodDef methods[] = {
     {"len", len, METH_NOARGS, "len($self)\n--\n\n"},
     {"slot_bytes", slot_bytes, METH_NOARGS, "slot_bytes($self)\n--\n\n"},
@@ -106,6 +129,10 @@ PyMethodDef methods[] = {
      "read_record($self, index)\n--\n\n"},
     {"read_records", fastcall(read_records), METH_FASTCALL | METH_KEYWORDS,
      "read_records($self, indices)\n--\n\n"},
+    {"read_records_into", fastcall(read_records_into), METH_FASTCALL | METH_KEYWORDS,
+     "read_records_into($self, indices, out)\n--\n\n"
+     "Writes the records of `indices`, in order, into `out`: a writable C-contiguous buffer\n"
+     "of exactly len(indices) * slot_bytes() bytes. Returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,11 @@ sharded table in parallel with the interpreter lock released; `View` reads a
 flat file of fixed-size records; `PageReader` reads pages from descriptors
 the caller holds; `read_keys` reads a file of decimal keys. Everything only
 reads: no file is ever created or written.
+
+Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
+and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
+the caller owns; every sequence of integers may also be an integer buffer
+(numpy arrays, `array.array`, `memoryview`, `bytes`).
 """
 
 from ._quandrel import (
@@ -14,6 +19,7 @@ from ._quandrel import (
     View,
     abi_version,
     read_keys,
+    rowids_array,
     rowids_for_seq,
     rowids_for_seq_with_history,
 )
@@ -27,4 +33,5 @@ __all__ = [
     "rowids_for_seq",
     "rowids_for_seq_with_history",
     "Fault",
+    "rowids_array",
 ]

@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Protocol, SupportsIndex, final
+from typing import Any, Protocol, SupportsIndex, TypeVar, final
 
 from _typeshed import StrOrBytesPath
 from typing_extensions import Buffer, TypeAlias
@@ -21,6 +21,7 @@ class _IntArray(Protocol):
     def __len__(self) -> int: ...
 
 _Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _IntArray
+_Out = TypeVar("_Out", bound=Buffer)
 
 class Fault(BaseException):
     """An internal invariant was violated."""
@@ -57,6 +58,14 @@ class Store:
         """The row ``rowid``: ``width`` bytes."""
     def close(self) -> None:
         """Compatibility no-op for the ctypes API (resources are dropped with the object)."""
+    def fetch_into(self, rowids: _Ints, out: Buffer) -> None:
+        """Writes the rows of ``rowids``, in order, into ``out``.
+
+        ``out`` is a writable C-contiguous buffer (a numpy array of any dtype and
+        shape, a bytearray, a writable mmap) of exactly ``len(rowids) * width``
+        bytes. The gather runs with the interpreter lock released, as in
+        ``fetch``. After an error the contents of ``out`` are unspecified.
+        """
     @property
     def width(self) -> int:
         """Bytes per row."""
@@ -85,19 +94,35 @@ class View:
         """The record ``index``: ``slot_bytes()`` bytes."""
     def read_records(self, indices: _Ints) -> bytes:
         """The records of ``indices``, in order and back to back, as one bytes object."""
+    def read_records_into(self, indices: _Ints, out: Buffer) -> None:
+        """Writes the records of ``indices``, in order, into ``out``.
+
+        ``out`` is a writable C-contiguous buffer of exactly
+        ``len(indices) * slot_bytes()`` bytes. After an error the contents of
+        ``out`` are unspecified.
+        """
 
 @final
 class PageReader:
-    """Page reader compatible with the shape of SGLang's `IoUringReader.read_pages`.
+    """Reads pages of one fixed size from file descriptors the caller holds.
 
-    This is a pread-based implementation (Unix); it is a useful integration point
-    for engines that already have raw file descriptors and offset lists.
+    For engines that already hold open descriptors and lists of byte offsets;
+    it never opens or closes a file. Buffers are aligned, so ``O_DIRECT``
+    descriptors work.
     """
 
     def __new__(cls, page_size: SupportsIndex = 4096) -> PageReader:
         """A reader of pages of ``page_size`` bytes, a power of two."""
     def read_pages(self, file_descriptors: _Ints, offsets: _Ints) -> list[bytes]:
         """One page per (descriptor, offset) pair, read from descriptors the caller holds."""
+    def read_pages_into(self, file_descriptors: _Ints, offsets: _Ints, out: Buffer) -> list[int]:
+        """Reads page i into bytes ``[i * page_size, (i + 1) * page_size)`` of ``out``.
+
+        ``out`` is a writable C-contiguous buffer of exactly
+        ``len(file_descriptors) * page_size`` bytes; the rest of the slot after a
+        short page is zeroed. Returns the page lengths, as ``read_pages`` would
+        have returned pages of those lengths.
+        """
 
 def read_keys(path: StrOrBytesPath) -> list[int]:
     """The keys of a text file of decimal unsigned 64-bit integers, one per line, in file order."""
@@ -112,6 +137,22 @@ def rowids_for_seq_with_history(
     history: _Ints, tokens: _Ints, ple_spec: SupportsIndex
 ) -> list[list[int]]:
     """As ``rowids_for_seq``, ``history`` (oldest first) giving the context of the first tokens."""
+
+def rowids_array(
+    tokens: _Ints,
+    ple_spec: SupportsIndex,
+    history: _Ints = (),
+    *,
+    out: _Out | None = None,
+) -> memoryview | _Out:
+    """The row ids of ``rowids_for_seq_with_history(history, tokens, ple_spec)`` as one block.
+
+    Without ``out``: a writable memoryview of format 'q' and shape
+    (len(tokens), 16) over memory it owns, so ``np.asarray(r)`` shares it (for
+    no tokens, an empty one-dimensional view). With ``out``, a writable
+    C-contiguous buffer of int64 or uint64 items, exactly len(tokens) * 16 of
+    them in any shape: the ids are written there and ``out`` is returned.
+    """
 
 def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
     """Describe the manifest beside the view at `view_path`.
