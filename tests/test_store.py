@@ -92,6 +92,7 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
     s = sample_store(shards=8, rows_per_shard=4000, width=40)
     store = Store(s.dir, 8, 4000, 40)
     ids = [(i * 7919) % 32000 for i in range(64000)]
+    want = s.rows(ids)
     results, ticks, inside = [], [], []
 
     def fetcher():
@@ -110,7 +111,7 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
         w.start()
     while any(w.is_alive() for w in workers):
         ticks.append(time.perf_counter())
-    assert results == [s.rows(ids)] * 6
+    assert results == [want] * 6
     # This thread ran while fetches were in flight: the lock was released.
     assert any(a < tick < b for a, b in inside for tick in ticks)
 
