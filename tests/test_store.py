@@ -9,12 +9,11 @@ import time
 import pytest
 
 from conftest import SampleStore, run_python
-from quandrel import Fault, Store, rowids_for_seq
+from quandrel import Fault, Store
 
 
 @pytest.mark.parametrize("shards, rows, width, threads", [
-    (4, 1000, 64, 32), (5, 300, 100, 0), (5, 300, 100, 1), (5, 300, 100, 2),  # same result
-    (5, 300, 100, 1000),
+    (4, 1000, 64, 32), (5, 300, 100, 0), (5, 300, 100, 2), (5, 300, 100, 1000),
     (2, 60, 4096, 32), (2, 60, 5000, 32),  # rows across page boundaries
     (2, 10, 0, 32),
 ])
@@ -42,27 +41,30 @@ def test_short_shard_file_reads_zeros_not_stale_bytes(tmp_path):
     assert data[48:96] == bytes(48)
 
 
-def test_naming_precedence(tmp_path):
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_opening(tmp_path):
     d = tmp_path
     (d / "shard_000.bin").write_bytes(b"S0")
     (d / "ziruv_000.bin").write_bytes(b"Z0")
     (d / "ziruv_001.bin").write_bytes(b"Z1")
     (d / "shard_002.bin").symlink_to(d / "missing-target")
     (d / "ziruv_002.bin").write_bytes(b"Z2")
-    assert Store(str(d), 3, 1, 2).fetch([2, 1, 0]) == b"Z2Z1S0"
-
-
-@pytest.mark.parametrize("directory_exists", [True, False])
-def test_missing_shard_raises_plain_oserror(tmp_path, directory_exists):
-    if directory_exists:
-        for i in (0, 1, 2, 4):
-            (tmp_path / f"shard_{i:03d}.bin").write_bytes(b"x")
-    d = str(tmp_path) if directory_exists else str(tmp_path / "nope")
-    with pytest.raises(OSError) as info:
-        Store(d, 5, 1, 1)
-    assert type(info.value) is OSError
-    assert info.value.args == ("No such file or directory (os error 2)",)
-    assert info.value.errno is None
+    before = open_descriptors()
+    store = Store(str(d) + "/", 3, 1, 2)
+    assert store.fetch([2, 1, 0]) == b"Z2Z1S0"
+    assert open_descriptors() == before + 3
+    del store
+    # Shard 3 is missing: a plain OSError, and the files opened before it are closed.
+    for path, message in [(str(d), "No such file or directory (os error 2)"),
+                          ("/tmp\0x", "file name contained an unexpected NUL byte")]:
+        with pytest.raises(OSError) as info:
+            Store(path, 5, 1, 2)
+        assert type(info.value) is OSError and info.value.errno is None
+        assert info.value.args == (message,)
+    assert open_descriptors() == before
 
 
 @pytest.mark.parametrize("shards, rows, width, ids, message", [
@@ -108,46 +110,24 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store):
     assert any(a < tick < b for a, b in inside for tick in ticks)
 
 
-def test_rowids_fetch_from_the_full_grid(tmp_path):
-    # 128 sparse shards of 2,500,012 rows: the grid the row keys fill.
-    width, rows_per_shard = 8, 2_500_012
-    ids = [r for row in rowids_for_seq([1, 2, 3, 248044, 4294967295], 1) for r in row]
-    ids.append(128 * rows_per_shard - 1)
-    for shard in range(128):
-        with open(tmp_path / f"shard_{shard:03d}.bin", "wb") as f:
-            f.truncate(rows_per_shard * width)
-            for r in ids:
-                if r // rows_per_shard == shard:
-                    f.seek((r % rows_per_shard) * width)
-                    f.write(r.to_bytes(width, "little"))
-    data = Store(str(tmp_path), 128, rows_per_shard, width).fetch(ids)
-    assert data == b"".join(r.to_bytes(width, "little") for r in ids)
-
-
 POOL_PROBE = """
-    import os, sys
+    import os
     from quandrel import Store
-    d = sys.argv[1] if len(sys.argv) > 1 else {dir!r}
-    Store(d, 4, 100, 8).fetch(list(range(400)))
-    names = sorted(open(f"/proc/self/task/{{t}}/comm").read().strip()
-                   for t in os.listdir("/proc/self/task"))
-    print(",".join(n for n in names if n.startswith("quandrel-io-")))
+    Store({dir!r}, 4, 100, 8).fetch(list(range(400)))
+    print(",".join(open(f"/proc/self/task/{{t}}/comm").read().strip() for t in os.listdir("/proc/self/task")))
 """
 
 
 @pytest.mark.parametrize("env, expected", [
     ({"QUANDREL_POOL_WORKERS": "3"}, 3),
-    ({"QUANDREL_POOL_WORKERS": "+05"}, 5),
     ({"QUANDREL_POOL_WORKERS": "3", "QUANDREL_NO_POOL": "1"}, 0),
-    ({"QUANDREL_POOL_WORKERS": "3", "QUANDREL_NO_POOL": "0"}, 3),
-    ({"QUANDREL_POOL_WORKERS": " 3"}, None),  # ignored: the default applies
     ({}, None),
 ])
 def test_pool_environment(sample_store, env, expected):
     s = sample_store(shards=4, rows_per_shard=100, width=8)
     r = run_python(POOL_PROBE.format(dir=s.dir), env)
     assert r.returncode == 0, r.stderr
-    names = [n for n in r.stdout.strip().split(",") if n]
+    names = [n for n in r.stdout.strip().split(",") if n.startswith("quandrel-io-")]
     if expected is None:
         assert 32 <= len(names) <= 64
         expected = len(names)
