@@ -8,12 +8,12 @@ import operator
 import shutil
 import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
 
 import quandrel
+from conftest import run_python
 from quandrel import _quandrel
 
 PUBLIC = ["Store", "View", "PageReader", "read_keys", "abi_version", "rowids_for_seq",
@@ -58,19 +58,16 @@ def test_text_signatures_and_docstrings(name, signature):
         assert not obj.__doc__
 
 
-@pytest.mark.parametrize("cls", [_quandrel.Store, _quandrel.View, _quandrel.PageReader],
-                         ids=lambda c: c.__name__)
-def test_class_properties(cls):
-    assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
-    assert cls.__init__ is object.__init__
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
 
-
-def test_instances(tmp_path):
-    store, reader = _quandrel.Store(str(tmp_path), 0, 10, 3), _quandrel.PageReader()
+def test_types_and_instances(tmp_path):
+    for cls in (_quandrel.Store, _quandrel.View, _quandrel.PageReader):
+        assert (cls.__module__, cls.__qualname__, cls.__bases__) == ("builtins", cls.__name__, (object,))
+        assert cls.__init__ is object.__init__
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
     assert [m for m in vars(_quandrel.Store) if not m.startswith("__")] == [
         "fetch", "fetch_one", "close", "width", "total_rows"]
+    store, reader = _quandrel.Store(str(tmp_path), 0, 10, 3), _quandrel.PageReader()
     for obj, attr in [(store, "width"), (store, "total_rows"), (reader, "extra")]:
         with pytest.raises(AttributeError):
             setattr(obj, attr, 1)
@@ -84,8 +81,7 @@ def test_instances(tmp_path):
 def test_second_init_returns_the_same_module():
     first = sys.modules.pop("quandrel._quandrel")
     try:
-        again = importlib.import_module("quandrel._quandrel")
-        assert again is first
+        assert importlib.import_module("quandrel._quandrel") is first
         lib = ctypes.PyDLL(first.__file__)
         lib.PyInit__quandrel.restype = ctypes.py_object
         assert lib.PyInit__quandrel() is first
@@ -93,22 +89,18 @@ def test_second_init_returns_the_same_module():
         sys.modules["quandrel._quandrel"] = first
 
 
-def test_sub_interpreter_is_refused(tmp_path):
+def test_sub_interpreter_is_refused():
     pytest.importorskip("_testcapi")
-    out = tmp_path / "out.txt"
-    code = textwrap.dedent(f"""
+    r = run_python('''
         import _testcapi, quandrel._quandrel
-        _testcapi.run_in_subinterp('''
+        _testcapi.run_in_subinterp("""
         try:
             import quandrel._quandrel
-            r = "imported"
         except ImportError as e:
-            r = "ImportError: " + str(e)
-        open({str(out)!r}, "w").write(r)
-        ''')
-    """)
-    subprocess.run([sys.executable, "-c", code], check=True)
-    assert out.read_text() == "ImportError: the quandrel._quandrel module does not support sub-interpreters"
+            print("ImportError:", e)
+        """)
+    ''')
+    assert r.stdout == "ImportError: the quandrel._quandrel module does not support sub-interpreters\n"
 
 
 @pytest.mark.skipif(shutil.which("nm") is None or shutil.which("readelf") is None,

@@ -54,7 +54,6 @@ MiB = 1 << 20
     (None, 2560, 0, None),
     ('{"slot_bytes": 4096, "grans": 3, "other": [1]}', 4096, 3, ""),
     ('{"slot_bytes": 18446744073709551615}', 2**64 - 1, 0, ""),
-    ('{"slot_bytes": 1, "slot_bytes": 2}', 2, 0, ""),
     ("{}", 2560, 0, ""),
     (" " * (MiB - 17) + '{"slot_bytes": 8}', 8, 0, ""),
     (" " * (MiB - 17) + '{"slot_bytes": 8} ', 2560, 0, "larger than 1 MiB"),
@@ -63,7 +62,6 @@ MiB = 1 << 20
     ('{"slot_bytes": 18446744073709551616}', 2560, 0, "slot_bytes is not an integer"),
     ('{"slot_bytes": 512, "grans": 1.5}', 512, 0, "grans is not an integer"),
     ('{"slot_bytes": 4096} x', 2560, 0, "not valid JSON: "),
-    ("", 2560, 0, "not valid JSON: "),
     ("[4096]", 2560, 0, "the top-level value is not an object"),
     ('{"n": "\udcff"}', 2560, 0, "not valid JSON: "),  # quotes a non-UTF-8 byte
     ('\ufeff{"slot_bytes": 4096}', 2560, 0, "not valid JSON: it starts with a byte-order mark"),
@@ -130,11 +128,8 @@ def test_open_errors(tmp_path):
 @pytest.mark.parametrize("make, code", [
     (os.mkdir, errno.EISDIR),
     (os.mkfifo, errno.ESPIPE),  # would wait for a writer, with the interpreter lock held
-    (lambda p: os.close(os.open(p, os.O_CREAT, 0)), errno.EACCES),
 ])
 def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
-    if code == errno.EACCES and os.geteuid() == 0:
-        pytest.skip("root reads any file")
     path = make_view(3, 16)
     manifest = tmp_path / "records.manifest.json"
     make(str(manifest))
