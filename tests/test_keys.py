@@ -1,6 +1,7 @@
 """read_keys: one decimal unsigned 64-bit key per line."""
 
 import os
+import random
 import textwrap
 
 import pytest
@@ -45,6 +46,21 @@ def test_refused(tmp_path, line, message):
         read_keys(str(p))
     assert type(info.value) is OSError
     assert info.value.args == (message,)
+
+
+# Reads come 8,192 bytes at a time: over the shifts, the boundary falls on
+# every byte of a line, of its CRLF pair and of its multi-byte white space.
+@pytest.mark.parametrize("pad", ["", "\r", "\u3000"])
+def test_lines_straddling_reads(tmp_path, pad):
+    rng, text, keys = random.Random(3), "", []
+    while len(text) < 8140:
+        keys.append(rng.getrandbits(64) >> rng.randrange(64))
+        text += f"{keys[-1]}\n"
+    line = f"{pad}1234567890123456789{pad}\n"
+    p = tmp_path / "keys.txt"
+    for shift in range(64):
+        p.write_bytes((" " * shift + text + line + text).encode())
+        assert read_keys(str(p)) == keys + [1234567890123456789] + keys, shift
 
 
 def test_files_that_cannot_be_read(tmp_path):
