@@ -68,8 +68,6 @@ def test_files_that_cannot_be_read(tmp_path):
         read_keys(str(tmp_path / "missing"))
     with pytest.raises(OSError, match=r"\(os error 21\)$"):
         read_keys(str(tmp_path))
-    with pytest.raises(TypeError, match=r"^argument 'path': "):
-        read_keys(tmp_path)
 
 
 # Each runs in its own interpreter, under a timeout: the faults they catch
@@ -117,7 +115,8 @@ FIFO_CASES = {
             read_keys(fifo)
         except OSError as e:
             assert str(e) == "invalid digit found in string", e
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        # Not ru_maxrss, which keeps the peak of the process that started this one.
+        peak = int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM:")).split()[1])
         assert peak < 64 << 10, f"peak RSS {peak} KiB"
     """,
 }
@@ -127,7 +126,7 @@ FIFO_CASES = {
 def test_read_keys_from_a_fifo(tmp_path, body):
     fifo = str(tmp_path / "keys")
     os.mkfifo(fifo)
-    code = "import os, resource, signal, threading, time\nfrom quandrel import read_keys\n"
+    code = "import os, signal, threading, time\nfrom quandrel import read_keys\n"
     code += f"fifo = {fifo!r}\n" + textwrap.dedent(body) + "print('ok')\n"
     done = run_python(code, timeout=30)
     assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")

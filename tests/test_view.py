@@ -4,7 +4,6 @@ import errno
 import faulthandler
 import json
 import os
-import pathlib
 import sys
 import threading
 
@@ -113,16 +112,6 @@ def test_index_checked_before_the_file_sized_allocation(make_view, slot, error, 
     message = {OSError: r"view record index 0 out of range \(count 0\)", Fault: "capacity overflow"}
     with pytest.raises(error, match=f"^{message[error]}$"):
         read(view)
-
-
-def test_open_errors(tmp_path):
-    with pytest.raises(TypeError, match=r"^argument 'path': 'PosixPath' object cannot be converted to 'PyString'$"):
-        View(pathlib.Path(tmp_path))
-    (tmp_path / "gone.manifest.json").write_text('{"slot_bytes": 16}')
-    with pytest.raises(OSError) as info:
-        View(str(tmp_path / "gone.bin"))
-    assert type(info.value) is OSError and info.value.errno is None
-    assert str(info.value).endswith("(os error 2)")
 
 
 @pytest.mark.parametrize("make, code", [
