@@ -13,26 +13,10 @@
 namespace quandrel::io {
 namespace {
 
-std::span<std::byte> bytes(std::string& s) { return std::as_writable_bytes(std::span(s)); }
+// Short reads, end of file and read errors are checked through the store and
+// the view, which read with these functions.
 
-TEST(Backend, ShortReadsAndErrors) {
-  testing::TempDir dir;
-  const File file = std::move(*File::open_read_only(dir.write("f", "0123456789")));
-  const PreadvBackend backend;
-  std::string buf(4, '.');
-  EXPECT_EQ(*backend.read_at(file.fd(), bytes(buf), 8), 2u);  // short near the end
-  EXPECT_EQ(buf, "89..");
-  EXPECT_EQ(*backend.read_at(file.fd(), bytes(buf), 100), 0u);  // zero past it
-  // read_exact_at fails at the end of the file, keeping what it read.
-  buf = "....";
-  Result<void> r = backend.read_exact_at(file.fd(), bytes(buf), 7);
-  EXPECT_EQ(r.error().kind(), IoError::Kind::kUnexpectedEof);
-  EXPECT_EQ(r.error().text(), "read_exact_at: eof inside buffer");
-  EXPECT_EQ(buf, "789.");
-  EXPECT_EQ(backend.read_exact_at(-1, bytes(buf), 0).error().text(),
-            "Bad file descriptor (os error 9)");
-  EXPECT_TRUE(backend.read_exact_at(-1, {}, 0));  // an empty buffer needs no descriptor
-}
+std::span<std::byte> bytes(std::string& s) { return std::as_writable_bytes(std::span(s)); }
 
 // Every read is positional: what cannot be read at an offset is refused at
 // the open, which never waits for a writer.
