@@ -1,6 +1,7 @@
 """read_keys: one decimal unsigned 64-bit key per line."""
 
 import os
+import random
 import textwrap
 
 import pytest
@@ -10,15 +11,12 @@ from quandrel import read_keys
 
 
 @pytest.mark.parametrize("content, keys", [
-    (b"1\n2\n3\n", [1, 2, 3]),
-    (b"12\n\n  +7  \n", [12, 7]),
-    (b"12\r\n\r\n+7\r\n", [12, 7]),
+    (b"1\n2\n2\n", [1, 2, 2]),
+    (b"12\r\n\r\n  +7  \n\t\n", [12, 7]),
     (b"", []),
-    (b"\n \n\t\n", []),
     (b"007\n5", [7, 5]),
     (b"18446744073709551615\n0\n", [2**64 - 1, 0]),
     ("\u00a012\u3000\n".encode(), [12]),
-    (b"4\n4\n", [4, 4]),
 ])
 def test_accepted(tmp_path, content, keys):
     p = tmp_path / "keys.txt"
@@ -30,12 +28,8 @@ def test_accepted(tmp_path, content, keys):
     (b"18446744073709551616", "number too large to fit in target type"),
     (b"18446744073709551615x", "invalid digit found in string"),
     (b"12 34", "invalid digit found in string"),
-    (b"-5", "invalid digit found in string"),
     (b"-0", "invalid digit found in string"),
-    (b"0x10", "invalid digit found in string"),
-    (b"1_000", "invalid digit found in string"),
     (b"+", "invalid digit found in string"),
-    (b"# comment", "invalid digit found in string"),
     ("\ufeff1".encode(), "invalid digit found in string"),
     (b"1\r2", "invalid digit found in string"),  # a lone CR ends no line
     (b"x\n\xff", "invalid digit found in string"),  # the first bad line decides
@@ -52,6 +46,21 @@ def test_refused(tmp_path, line, message):
         read_keys(str(p))
     assert type(info.value) is OSError
     assert info.value.args == (message,)
+
+
+# Reads come 8,192 bytes at a time: over the shifts, the boundary falls on
+# every byte of a line, of its CRLF pair and of its multi-byte white space.
+@pytest.mark.parametrize("pad", ["", "\r", "\u3000"])
+def test_lines_straddling_reads(tmp_path, pad):
+    rng, text, keys = random.Random(3), "", []
+    while len(text) < 8140:
+        keys.append(rng.getrandbits(64) >> rng.randrange(64))
+        text += f"{keys[-1]}\n"
+    line = f"{pad}1234567890123456789{pad}\n"
+    p = tmp_path / "keys.txt"
+    for shift in range(64):
+        p.write_bytes((" " * shift + text + line + text).encode())
+        assert read_keys(str(p)) == keys + [1234567890123456789] + keys, shift
 
 
 # Each runs in its own interpreter, under a timeout: the faults they catch
@@ -99,7 +108,8 @@ FIFO_CASES = {
             read_keys(fifo)
         except OSError as e:
             assert str(e) == "invalid digit found in string", e
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        # Not ru_maxrss, which keeps the peak of the process that started this one.
+        peak = int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM:")).split()[1])
         assert peak < 64 << 10, f"peak RSS {peak} KiB"
     """,
 }
@@ -109,7 +119,7 @@ FIFO_CASES = {
 def test_read_keys_from_a_fifo(tmp_path, body):
     fifo = str(tmp_path / "keys")
     os.mkfifo(fifo)
-    code = "import os, resource, signal, threading, time\nfrom quandrel import read_keys\n"
+    code = "import os, signal, threading, time\nfrom quandrel import read_keys\n"
     code += f"fifo = {fifo!r}\n" + textwrap.dedent(body) + "print('ok')\n"
     done = run_python(code, timeout=30)
     assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")

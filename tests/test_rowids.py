@@ -41,48 +41,10 @@ def test_known_vectors():
     assert rowids_for_seq([0], 1) == [[768795, 32189829, 51641306, 71063218, 85886852, 104959504,
                                        134316676, 154856127, 173280301, 194832882, 202840854,
                                        222492280, 256138797, 271010889, 296240796, 304432235]]
-    token_2 = [15220011, 32170723, 40646129, 76511807, 98682440, 106072663, 127158041, 141938523,
-               170367010, 180520041, 210849650, 234005644, 252857364, 272068622, 291885712,
-               311569748]
-    assert rowids_for_seq([1, 2, 3], 1)[1] == token_2
     with_history = rowids_for_seq_with_history([7], [1, 2], 1)[1]
-    assert with_history[:8] == token_2[:8]
-    assert with_history[8:] == [175792018, 189145899, 201392092, 239238493, 255915552, 272592617,
-                                291485080, 305946761]
-
-
-def test_result_shape_and_ranges():
-    assert rowids_for_seq([], 1) == []
-    assert rowids_for_seq_with_history([1, 2, 3], [], 1) == []
-    rows = rowids_for_seq([0, 4294967295, B, 17], 1)
-    assert len(rows) == 4
-    for row in rows:
-        assert len(row) == 16 and all(type(v) is int for v in row)
-        for k, v in enumerate(row):
-            assert OFFSETS[k] <= v < OFFSETS[k] + SIZES[k]
-    assert max(v for row in rows for v in row) <= 320_001_445
-
-
-@pytest.mark.parametrize("history", [[], [B, B], [5, B, B]])
-def test_boundary_history_equals_no_history(history):
-    tokens = [3, 1, 4, 1, 5, 9, 2, 6]
-    assert rowids_for_seq_with_history(history, tokens, 1) == rowids_for_seq(tokens, 1)
-
-
-def test_only_last_two_history_tokens_matter():
-    tokens = [10, 20, 30]
-    assert (rowids_for_seq_with_history([1, 2, 3, 8, 9], tokens, 1)
-            == rowids_for_seq_with_history([8, 9], tokens, 1))
-
-
-def test_boundary_cuts_the_context():
-    # After a boundary token the next two tokens hash as at the start of a sequence.
-    after = rowids_for_seq([50, 60, B, 7, 8], 1)
-    fresh = rowids_for_seq_with_history([B], [7, 8], 1)
-    assert after[3:] == fresh
-    # Slots 0-7 depend only on the token and its predecessor.
-    assert rowids_for_seq([1, 5, 6], 1)[2][:8] == rowids_for_seq([2, 5, 6], 1)[2][:8]
-    assert rowids_for_seq([1, 5, 6], 1)[2][8:] != rowids_for_seq([2, 5, 6], 1)[2][8:]
+    assert with_history == [15220011, 32170723, 40646129, 76511807, 98682440, 106072663, 127158041,
+                            141938523, 175792018, 189145899, 201392092, 239238493, 255915552,
+                            272592617, 291485080, 305946761]
 
 
 def _random_tokens(rng, n):
@@ -90,10 +52,12 @@ def _random_tokens(rng, n):
     return [rng.choice(special) if rng.random() < 0.3 else rng.randrange(1 << 32) for _ in range(n)]
 
 
+# Boundary tokens in the history and in the middle of a sequence, histories
+# longer than the two tokens that count, and empty inputs are all in the mix.
 @pytest.mark.parametrize("seed", range(40))
 def test_matches_model(seed):
     rng = random.Random(seed)
-    tokens = _random_tokens(rng, rng.randrange(0, 60))
+    tokens = _random_tokens(rng, rng.randrange(0, 60) if seed > 1 else 0)
     history = _random_tokens(rng, [0, 1, 2, rng.randrange(3, 10)][seed % 4])
     assert rowids_for_seq_with_history(history, tokens, 1) == model(history, tokens)
     assert rowids_for_seq(tokens, 1) == model([], tokens)

@@ -31,24 +31,52 @@ def make_view(tmp_path):
     return make
 
 
-@pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes, state", [
-    (3, None, None, b"x" * 2559, 3, 2560, "absent"),  # no manifest: 2560-byte slots
-    (0, None, None, b"x" * 2559, 0, 2560, "absent"),
-    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096, "used"),
-    (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096, "used"),
-    (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096, "used"),
-    (5, 16, {"slot_bytes": 0}, b"", 0, 0, "used"),
-    (5, 2560, '{"slot_bytes": 4096.0}', b"", 5, 2560, "ignored: slot_bytes is not an integer"),
-    (5, 2560, '{"slot_bytes": "16", "grans": 2}', b"", 2, 2560, "ignored: slot_bytes is not an integer"),
-    (5, 2560, '{"n": "\udcff"}', b"", 5, 2560, "ignored: not valid JSON: "),  # quotes a non-UTF-8 byte
+@pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes", [
+    (3, None, None, b"x" * 2559, 3, 2560),  # no manifest: 2560-byte slots
+    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096),
+    (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096),
+    (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
+    (5, 16, {"slot_bytes": 0}, b"", 0, 0),
+    (5, 2560, '{"slot_bytes": "16", "grans": 2}', b"", 2, 2560),  # a refused key leaves the other
 ])
-def test_counts_and_manifest_info(make_view, records, slot, manifest, extra, count, slot_bytes, state):
-    path = make_view(records, slot, manifest, extra=extra)
-    view = View(path)
+def test_counts(make_view, records, slot, manifest, extra, count, slot_bytes):
+    view = View(make_view(records, slot, manifest, extra=extra))
     assert (view.len(), view.slot_bytes()) == (count, slot_bytes)
+
+
+MiB = 1 << 20
+
+
+# Refused values give that key's default; a text that is not one JSON object
+# of at most 1 MiB gives both defaults.
+@pytest.mark.parametrize("text, slot_bytes, grans, reason", [
+    (None, 2560, 0, None),
+    ('{"slot_bytes": 4096, "grans": 3, "other": [1]}', 4096, 3, ""),
+    ('{"slot_bytes": 18446744073709551615}', 2**64 - 1, 0, ""),
+    ("{}", 2560, 0, ""),
+    (" " * (MiB - 17) + '{"slot_bytes": 8}', 8, 0, ""),
+    (" " * (MiB - 17) + '{"slot_bytes": 8} ', 2560, 0, "larger than 1 MiB"),
+    ('{"slot_bytes": -0, "grans": 9}', 2560, 9, "slot_bytes is not an integer"),
+    ('{"slot_bytes": 4096.0}', 2560, 0, "slot_bytes is not an integer"),
+    ('{"slot_bytes": 18446744073709551616}', 2560, 0, "slot_bytes is not an integer"),
+    ('{"slot_bytes": 512, "grans": 1.5}', 512, 0, "grans is not an integer"),
+    ('{"slot_bytes": 4096} x', 2560, 0, "not valid JSON: "),
+    ("[4096]", 2560, 0, "the top-level value is not an object"),
+    ('{"n": "\udcff"}', 2560, 0, "not valid JSON: "),  # quotes a non-UTF-8 byte
+    ('\ufeff{"slot_bytes": 4096}', 2560, 0, "not valid JSON: it starts with a byte-order mark"),
+])
+def test_manifest_info(make_view, text, slot_bytes, grans, reason):
+    path = make_view(0, manifest=text)
+    state = "absent" if reason is None else "ignored" if reason else "used"
     info = _manifest_info(path)
-    assert info[:3] == (path.replace("records.bin", "records.manifest.json"), state.split(":")[0], slot_bytes)
-    assert info[4].startswith(state.partition(": ")[2]) and bool(info[4]) == (":" in state)
+    assert info[:4] == (path.replace("records.bin", "records.manifest.json"), state, slot_bytes, grans)
+    assert info[4].startswith(reason or "") and bool(info[4]) == bool(reason)
+
+
+def test_endless_manifest_is_read_no_further_than_the_limit(make_view, tmp_path):
+    path = make_view(3, 16)
+    (tmp_path / "records.manifest.json").symlink_to("/dev/zero")
+    assert _manifest_info(path)[1:] == ("ignored", 2560, 0, "larger than 1 MiB")
 
 
 R = [record(i, 16) for i in range(7)]
@@ -63,8 +91,6 @@ R = [record(i, 16) for i in range(7)]
     (lambda v: v.close(), None),
     (lambda v: v.read_record(7), (OSError, r"^view record index 7 out of range \(count 7\)$")),
     (lambda v: v.read_records([0, 99]), (OSError, r"^view record index 99 out of range \(count 7\)$")),
-    (lambda v: v.read_record(-1), (OverflowError, None)),
-    (lambda v: v.read_records("0"), (TypeError, r"^argument 'indices': Can't extract `str` to `Vec`$")),
 ])
 def test_reads(make_view, call, expected):
     view = View(make_view(7, 16, {"slot_bytes": 16}))
@@ -88,21 +114,11 @@ def test_index_checked_before_the_file_sized_allocation(make_view, slot, error, 
         read(view)
 
 
-def test_missing_view_with_manifest(tmp_path):
-    (tmp_path / "gone.manifest.json").write_text('{"slot_bytes": 16}')
-    with pytest.raises(FileNotFoundError) as info:
-        View(str(tmp_path / "gone.bin"))
-    assert str(info.value) == "No such file or directory (os error 2)"
-
-
 @pytest.mark.parametrize("make, code", [
     (os.mkdir, errno.EISDIR),
     (os.mkfifo, errno.ESPIPE),  # would wait for a writer, with the interpreter lock held
-    (lambda p: os.close(os.open(p, os.O_CREAT, 0)), errno.EACCES),
 ])
 def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
-    if code == errno.EACCES and os.geteuid() == 0:
-        pytest.skip("root reads any file")
     path = make_view(3, 16)
     manifest = tmp_path / "records.manifest.json"
     make(str(manifest))

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "io/file.h"
 #include "io/test_files.h"
@@ -14,42 +13,10 @@
 namespace quandrel::io {
 namespace {
 
+// Short reads, end of file and read errors are checked through the store and
+// the view, which read with these functions.
+
 std::span<std::byte> bytes(std::string& s) { return std::as_writable_bytes(std::span(s)); }
-
-class BackendTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    file_ = std::move(*File::open_read_only(dir_.write("f", "0123456789")));
-  }
-  testing::TempDir dir_;
-  File file_;
-  PreadvBackend backend_;
-};
-
-TEST_F(BackendTest, ShortReadsAndErrors) {
-  std::string buf(4, '.');
-  EXPECT_EQ(*backend_.read_at(file_.fd(), bytes(buf), 8), 2u);  // short near the end
-  EXPECT_EQ(buf, "89..");
-  EXPECT_EQ(*backend_.read_at(file_.fd(), bytes(buf), 100), 0u);  // zero past it
-  // read_exact_at fails at the end of the file, keeping what it read.
-  buf = "....";
-  Result<void> r = backend_.read_exact_at(file_.fd(), bytes(buf), 7);
-  EXPECT_EQ(r.error().kind(), IoError::Kind::kUnexpectedEof);
-  EXPECT_EQ(r.error().text(), "read_exact_at: eof inside buffer");
-  EXPECT_EQ(buf, "789.");
-  EXPECT_EQ(backend_.read_exact_at(-1, bytes(buf), 0).error().text(),
-            "Bad file descriptor (os error 9)");
-  EXPECT_TRUE(backend_.read_exact_at(-1, {}, 0));  // an empty buffer needs no descriptor
-}
-
-TEST_F(BackendTest, ReadManyStopsAtTheFirstFailure) {
-  std::string a(3, '.'), b(4, '.'), c(2, '.');
-  const ReadRequest requests[] = {{0, bytes(a)}, {8, bytes(b)}, {0, bytes(c)}};
-  EXPECT_EQ(backend_.read_many(file_.fd(), requests).error().text(),
-            "read_exact_at: eof inside buffer");
-  EXPECT_EQ(a + b + c, "01289....");
-  EXPECT_TRUE(backend_.read_many(file_.fd(), {}));
-}
 
 // Every read is positional: what cannot be read at an offset is refused at
 // the open, which never waits for a writer.

@@ -1,42 +1,27 @@
 #include "io/store.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <functional>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/messages.h"
 #include "io/test_files.h"
 
 namespace quandrel::io {
 namespace {
 
-using testing::TempDir;
+using Reads = std::vector<std::pair<std::uint64_t, std::size_t>>;  // (offset, size)
 
-// Content that tells every byte of a shard file apart.
-std::string shard_bytes(int shard, std::size_t size) {
-  std::string s(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + shard * 13 + i / 251) & 0xFF);
-  return s;
-}
-
-// Reads through pread and records every read_at.
+// Reads through pread, records every read_at and fails the one at `fail_at_`.
 class RecordingBackend : public IoBackend {
  public:
-  struct Read {
-    int fd;
-    std::uint64_t offset;
-    std::size_t size;
-  };
   Result<std::size_t> read_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) const override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      reads_.push_back({fd, offset, buffer.size()});
+      reads_.push_back({offset, buffer.size()});
     }
     if (fail_at_ == offset) return IoError::os(EIO);
     return io::read_at(fd, buffer, offset);
@@ -44,57 +29,30 @@ class RecordingBackend : public IoBackend {
   Result<void> read_exact_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) const override {
     return io::read_exact_at(fd, buffer, offset);
   }
-  std::vector<Read> reads() const {
+  Reads sorted_reads() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return reads_;
+    Reads reads = reads_;
+    std::sort(reads.begin(), reads.end());
+    return reads;
   }
   std::uint64_t fail_at_ = ~std::uint64_t{0};
 
  private:
   mutable std::mutex mu_;
-  mutable std::vector<Read> reads_;
+  mutable Reads reads_;
 };
 
-std::string fault_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Fault& e) {
-    return e.what();
-  }
-  return "no fault";
-}
-
-// --- Opening -------------------------------------------------------------
-
-// Every descriptor opened is closed again, on failure as on success.
-TEST(StoreOpen, ClosesWhatItOpened) {
-  TempDir d;
-  for (int i : {0, 1, 2, 4, 5, 6, 7}) d.write(shard_file_name("shard_", i), "x");
-  const int before = testing::open_descriptor_count();
-  Result<ZiruvGather> missing = ZiruvGather::open(d.path(), Layout::make(8, 1, 1, 1));
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
-  EXPECT_EQ(testing::open_descriptor_count(), before);
-  {
-    Result<ZiruvGather> g = ZiruvGather::open(d.path() + "/", Layout::make(3, 1, 1, 1));
-    ASSERT_TRUE(g);
-    EXPECT_EQ(testing::open_descriptor_count(), before + 3);
-  }
-  EXPECT_EQ(testing::open_descriptor_count(), before);
-  Result<ZiruvGather> nul = ZiruvGather::open(std::string("/tmp\0x", 6), Layout::make(1, 1, 1, 1));
-  EXPECT_EQ(nul.error().text(), "file name contained an unexpected NUL byte");
-}
-
-// --- Gather ----------------------------------------------------------------
+// Byte `i` of shard `s`: every byte of a store tells its place apart.
+char content(std::uint64_t s, std::uint64_t i) { return static_cast<char>((i * 7 + s * 13 + i / 251) & 0xFF); }
 
 class GatherTest : public ::testing::Test {
  protected:
-  // `shards` files of `rows` rows of `row_bytes` each.
   void make(std::uint64_t shards, std::uint64_t rows, std::uint64_t row_bytes) {
     layout_ = Layout::make(shards, rows, row_bytes, 1);
     for (std::uint64_t s = 0; s < shards; ++s) {
-      contents_.push_back(shard_bytes(static_cast<int>(s), rows * row_bytes));
-      dir_.write(shard_file_name("shard_", s), contents_.back());
+      std::string c(rows * row_bytes, '\0');
+      for (std::size_t i = 0; i < c.size(); ++i) c[i] = content(s, i);
+      dir_.write(shard_file_name("shard_", s), c);
     }
     auto backend = std::make_unique<RecordingBackend>();
     backend_ = backend.get();
@@ -103,40 +61,27 @@ class GatherTest : public ::testing::Test {
     gather_.emplace(std::move(*g));
   }
 
-  std::string expected_row(std::uint64_t id) const {
-    const std::size_t off = (id % layout_.rows_per_shard) * layout_.row_bytes;
-    return contents_[id / layout_.rows_per_shard].substr(off, layout_.row_bytes);
-  }
-
-  std::string gather(const std::vector<std::uint64_t>& ids, std::uint64_t threads) {
+  // The gathered bytes, or the error's text.
+  std::string gather(const std::vector<std::uint64_t>& ids) {
     std::string out(ids.size() * layout_.row_bytes, '\x55');
-    Result<void> r = gather_->gather_pp(ids, std::as_writable_bytes(std::span(out)), threads);
-    EXPECT_TRUE(r) << r.error().text();
-    return out;
+    Result<void> r = gather_->gather_pp(ids, std::as_writable_bytes(std::span(out)), 2);
+    return r ? out : r.error().text();
   }
 
   std::string expected(const std::vector<std::uint64_t>& ids) const {
     std::string s;
-    for (std::uint64_t id : ids) s += expected_row(id);
+    for (std::uint64_t id : ids) {
+      const std::uint64_t shard = id / layout_.rows_per_shard, start = layout_.byte_offset(id);
+      for (std::uint64_t i = start; i < start + layout_.row_bytes; ++i) s += content(shard, i);
+    }
     return s;
   }
 
-  TempDir dir_;
+  testing::TempDir dir_;
   Layout layout_{};
-  std::vector<std::string> contents_;
   RecordingBackend* backend_ = nullptr;
   std::optional<ZiruvGather> gather_;
 };
-
-// (offset, size) of every read, in order of offset.
-std::vector<std::pair<std::uint64_t, std::size_t>> sorted_reads(const RecordingBackend& b) {
-  std::vector<std::pair<std::uint64_t, std::size_t>> reads;
-  for (const auto& r : b.reads()) reads.push_back({r.offset, r.size});
-  std::sort(reads.begin(), reads.end());
-  return reads;
-}
-
-using Reads = std::vector<std::pair<std::uint64_t, std::size_t>>;
 
 // Rows that share a page are read with one window read; a row alone on its
 // page, or across a page boundary, is read on its own.
@@ -150,20 +95,11 @@ TEST_F(GatherTest, ReadsPerPage) {
   };
   for (const Case& c : cases) {
     make(c.shards, 1000, 100);
-    EXPECT_EQ(gather(c.ids, 2), expected(c.ids));
-    EXPECT_EQ(sorted_reads(*backend_), c.reads);
-    contents_.clear();
+    EXPECT_EQ(gather(c.ids), expected(c.ids));
+    EXPECT_EQ(backend_->sorted_reads(), c.reads);
   }
-}
-
-TEST_F(GatherTest, FirstFailedReadIsReturned) {
-  make(2, 1000, 100);
-  backend_->fail_at_ = 50000;  // row 1500, alone on its page
-  std::string out(300, '\0');
-  const std::uint64_t ids[] = {1, 1500, 1999};
-  Result<void> r = gather_->gather_pp(ids, std::as_writable_bytes(std::span(out)), 2);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().text(), "Input/output error (os error 5)");
+  backend_->fail_at_ = 4000;  // the first failed read is the gather's error
+  EXPECT_EQ(gather({1, 40, 999}), "Input/output error (os error 5)");
 }
 
 // A row outside the table and a division by zero fault too; the Python
@@ -172,28 +108,24 @@ TEST_F(GatherTest, OutputTooShortFaults) {
   make(4, 10, 8);
   std::string out(16, '\0');
   auto span = std::as_writable_bytes(std::span(out));
-  const std::uint64_t two[] = {1, 2};
-  EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(two, span.first(12), 4); }),
-            "range end index 16 out of range for slice of length 12");
+  const auto fault_text = [&](std::vector<std::uint64_t> ids, std::size_t size) -> std::string {
+    try {
+      (void)gather_->gather_pp(ids, span.first(size), 4);
+    } catch (const Fault& e) {
+      return e.what();
+    }
+    return "no fault";
+  };
+  EXPECT_EQ(fault_text({1, 2}, 12), "range end index 16 out of range for slice of length 12");
   // Slots are copied in row order, so the slot of row 1 (position 1) comes first.
-  const std::uint64_t descending[] = {2, 1};
-  EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(descending, span.first(4), 4); }),
-            "range start index 8 out of range for slice of length 4");
+  EXPECT_EQ(fault_text({2, 1}, 4), "range start index 8 out of range for slice of length 4");
 }
 
+// (groups, threads) -> groups per task
 TEST(GatherSplit, Chunks) {
-  struct Case {
-    std::size_t groups;
-    std::uint64_t threads;
-    std::size_t chunk;
-    std::size_t tasks;
-  };
-  const Case table[] = {{5, 4, 2, 3},   {128, 32, 4, 32}, {3, 0, 3, 1},
-                        {5, 100, 1, 5}, {33, 32, 2, 17},  {100, 1, 100, 1}};
-  for (const Case& c : table) {
-    const std::size_t chunk = gather_chunk(c.groups, c.threads);
-    EXPECT_EQ(chunk, c.chunk) << c.groups << " groups, " << c.threads << " threads";
-    EXPECT_EQ((c.groups + chunk - 1) / chunk, c.tasks);
+  const std::size_t table[][3] = {{5, 4, 2}, {128, 32, 4}, {3, 0, 3}, {5, 100, 1}, {33, 32, 2}, {100, 1, 100}};
+  for (const auto& [groups, threads, chunk] : table) {
+    EXPECT_EQ(gather_chunk(groups, threads), chunk) << groups << " groups, " << threads << " threads";
   }
 }
 

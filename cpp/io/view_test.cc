@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -14,21 +13,18 @@
 namespace quandrel::io {
 namespace {
 
-constexpr std::uint64_t kMax = 18446744073709551615u;
+// What the manifest says is checked from Python, through _manifest_info.
 
 class ViewTest : public ::testing::Test {
  protected:
-  std::string write(const std::string& name, const std::string& bytes) {
-    return dir_.write(name, bytes);
-  }
   // A view of `records` slots of `slot` bytes; byte j of record i is (7i + j) % 251.
   std::string write_records(std::uint64_t slot, std::uint64_t records) {
-    write("v.manifest.json", "{\"slot_bytes\": " + std::to_string(slot) + "}");
+    dir_.write("v.manifest.json", "{\"slot_bytes\": " + std::to_string(slot) + "}");
     std::string bytes(slot * records, '\0');
     for (std::size_t k = 0; k < bytes.size(); ++k) {
       bytes[k] = static_cast<char>((7 * (k / slot) + k % slot) % 251);
     }
-    return write("v.bin", bytes);
+    return dir_.write("v.bin", bytes);
   }
   testing::TempDir dir_;
 };
@@ -41,81 +37,22 @@ std::vector<std::byte> record_of(std::uint64_t slot, std::uint64_t i) {
 
 TEST(ManifestPath, FinalComponentRule) {
   const std::pair<std::string, std::string> cases[] = {
-      {"records.bin", "records.manifest.json"}, {"a.b.bin", "a.b.manifest.json"},
-      {"name.", "name.manifest.json"}, {"...", "...manifest.json"},
-      {"records", "records.manifest.json"}, {".hidden", ".hidden.manifest.json"},
-      {"/data/x.y/records.bin", "/data/x.y/records.manifest.json"},
+      {"a.b.bin", "a.b.manifest.json"}, {"name.", "name.manifest.json"},
+      {"...", "...manifest.json"}, {".hidden", ".hidden.manifest.json"},
       {"dir.d/records", "dir.d/records.manifest.json"},
       // Trailing slashes and "." components name the same file.
-      {"dir/records.bin/", "dir/records.manifest.json"},
       {"dir/records.bin//./", "dir/records.manifest.json"},
       // No final file name: unchanged.
-      {"", ""}, {"/", "/"}, {".", "."}, {"..", ".."}, {"dir/..", "dir/.."}, {"dir/../", "dir/../"},
+      {"", ""}, {"/", "/"}, {".", "."}, {"dir/..", "dir/.."}, {"dir/../", "dir/../"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(manifest_path(in), out) << in;
 }
 
-TEST_F(ViewTest, ManifestValues) {
-  using State = ManifestInfo::State;
-  struct Case { std::string json; std::uint64_t slot, grans; State state; };
-  const std::string pad(kManifestMaxBytes - 17, ' ');
-  const Case cases[] = {
-      {R"({"slot_bytes": 4096, "grans": 3, "other": [1]})", 4096, 3, State::kUsed},
-      {R"({"slot_bytes": 18446744073709551615})", kMax, 0, State::kUsed},
-      {R"({"slot_bytes": 0})", 0, 0, State::kUsed},
-      {R"({"slot_bytes": 1, "slot_bytes": 2})", 2, 0, State::kUsed},
-      {"{}", 2560, 0, State::kUsed},
-      // Refused values give that key's default; the other key is unaffected.
-      {R"({"slot_bytes": -0, "grans": 9})", 2560, 9, State::kIgnored},
-      {R"({"slot_bytes": 4096.0})", 2560, 0, State::kIgnored},
-      {R"({"slot_bytes": "4096"})", 2560, 0, State::kIgnored},
-      {R"({"slot_bytes": 18446744073709551616})", 2560, 0, State::kIgnored},
-      {R"({"slot_bytes": 512, "grans": 1.5})", 512, 0, State::kIgnored},
-      // Not one JSON object: both defaults.
-      {R"({"slot_bytes": 4096} x)", 2560, 0, State::kIgnored},
-      {"", 2560, 0, State::kIgnored},
-      {"[4096]", 2560, 0, State::kIgnored},
-      {"{\"slot_bytes\": 4096, \"n\": \"\xff\"}", 2560, 0, State::kIgnored},
-      {"\xEF\xBB\xBF{\"slot_bytes\": 4096}", 2560, 0, State::kIgnored},
-      // 1 MiB is the most a manifest may hold.
-      {pad + R"({"slot_bytes": 8})", 8, 0, State::kUsed},
-      {pad + R"({"slot_bytes": 8} )", 2560, 0, State::kIgnored},
-  };
-  for (const Case& c : cases) {
-    write("v.manifest.json", c.json);
-    Result<ManifestInfo> info = read_manifest(dir_.path() + "/v.bin");
-    const std::string shown = c.json.size() > 100 ? c.json.substr(c.json.size() - 20) : c.json;
-    ASSERT_TRUE(info) << shown;
-    EXPECT_EQ(info->slot.slot_bytes, c.slot) << shown;
-    EXPECT_EQ(info->slot.grans, c.grans) << shown;
-    EXPECT_EQ(info->state, c.state) << shown;
-    EXPECT_EQ(info->reason.empty(), c.state == State::kUsed) << shown << info->reason;
-  }
-}
-
-// A manifest that never ends is read no further than the limit. (Those that
-// cannot be read at all are checked from Python, with their notes.)
-TEST_F(ViewTest, EndlessManifest) {
-  const std::string view = dir_.file("v.bin");
-  Result<ManifestInfo> absent = read_manifest(view);
-  EXPECT_EQ(absent->state, ManifestInfo::State::kAbsent);
-  EXPECT_EQ(absent->path, dir_.file("v.manifest.json"));
-  std::filesystem::create_symlink("/dev/zero", dir_.file("v.manifest.json"));
-  Result<ManifestInfo> endless = read_manifest(view);
-  ASSERT_TRUE(endless);
-  EXPECT_EQ(endless->reason, "larger than 1 MiB");
-}
-
+// Copies what fits in the destination, and only what is needed of the file.
 TEST_F(ViewTest, ReadRecord) {
   Result<ViewReader> v = ViewReader::open(write_records(4096, 7));
   ASSERT_TRUE(v);
   std::vector<std::byte> dest(4096 + 3, std::byte{0xAA});
-
-  Result<std::uint64_t> past = read_record(*v, 7, dest);
-  ASSERT_FALSE(past);
-  EXPECT_EQ(past.error().kind(), IoError::Kind::kInvalidInput);
-  EXPECT_EQ(past.error().text(), "view record index 7 out of range (count 7)");
-
   ASSERT_EQ(*read_record(*v, 6, dest), 4096u);
   EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 4096, record_of(4096, 6).begin()));
   EXPECT_EQ(dest.back(), std::byte{0xAA});  // past the slot: untouched
@@ -124,7 +61,7 @@ TEST_F(ViewTest, ReadRecord) {
   EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 10, record_of(4096, 3).begin()));
 
   // The file is gone below record 6, so only a call that reads nothing succeeds.
-  ASSERT_EQ(::truncate((dir_.path() + "/v.bin").c_str(), 0), 0);
+  ASSERT_EQ(::truncate(dir_.file("v.bin").c_str(), 0), 0);
   EXPECT_EQ(*read_record(*v, 6, {}), 0u);
   EXPECT_EQ(read_record(*v, 6, dest).error().text(), msg::kEofInsideBuffer);
 }
@@ -176,8 +113,8 @@ TEST_F(ViewTest, BatchFailures) {
   }
 
   // A size that overflows 64 bits could never fit: the output is too small.
-  write("big.manifest.json", R"({"slot_bytes": 9223372036854775808})");
-  Result<ViewReader> big = ViewReader::open(write("big.bin", "x"));
+  dir_.write("big.manifest.json", R"({"slot_bytes": 9223372036854775808})");
+  Result<ViewReader> big = ViewReader::open(dir_.write("big.bin", "x"));
   const std::uint64_t twice[] = {0, 0};
   EXPECT_EQ(read_records(*big, twice, {}).error().text(), msg::kOutputBufferTooSmall);
 }
