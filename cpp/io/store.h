@@ -19,10 +19,6 @@ namespace quandrel::io {
 // "shard_007.bin": the prefix, the shard number with at least three digits.
 std::string shard_file_name(const char* prefix, std::uint64_t shard);
 
-// How a gather cuts its G shard groups into tasks: consecutive runs of this
-// many groups, so that there are at most max(threads, 1) tasks.
-std::size_t gather_chunk(std::size_t groups, std::uint64_t threads);
-
 // Immutable after opening. Any number of gathers may run on one ZiruvGather
 // at once: every read is positional and nothing is written.
 class ZiruvGather {
@@ -38,10 +34,12 @@ class ZiruvGather {
   ~ZiruvGather();
 
   // Fills `out` (at least rowids.size() * row_bytes bytes) with the rows of
-  // `rowids` in order, using at most `threads` parallel tasks (0 counts as 1).
+  // `rowids` in order, on the calling thread and at most `threads` - 1
+  // helpers (0 counts as 1).
   // Bytes of a row beyond the end of its shard file read as zeros. Returns
-  // the first failed read. Faults on a row id outside the table, on a zero
-  // rows_per_shard, and on an output slot outside `out`.
+  // the first failed read. Faults, before reading anything, on a row id
+  // outside the table, on a zero rows_per_shard, and on an output slot
+  // outside `out`.
   Result<void> gather_pp(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                          std::uint64_t threads) const;
 

@@ -196,32 +196,16 @@ TEST_F(GatherTest, Faults) {
   const std::uint64_t two[] = {1, 2};
   EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(two, span.first(12), 4); }),
             "range end index 16 out of range for slice of length 12");
-  // Slots are copied in row order, so the slot of row 1 (position 1) comes first.
+  // The first slot, in input order, that does not fit is the one told.
   const std::uint64_t descending[] = {2, 1};
   EXPECT_EQ(fault_text([&] { (void)gather_->gather_pp(descending, span.first(4), 4); }),
-            "range start index 8 out of range for slice of length 4");
+            "range end index 8 out of range for slice of length 4");
 
   const Layout zero = Layout::make(1, 0, 8, 1);
   dir_.write("shard_000.bin", "");
   Result<ZiruvGather> g = ZiruvGather::open(dir_.path(), zero);
   ASSERT_TRUE(g);
   EXPECT_EQ(fault_text([&] { (void)g->gather_pp(two, span, 1); }), "attempt to divide by zero");
-}
-
-TEST(GatherSplit, Chunks) {
-  struct Case {
-    std::size_t groups;
-    std::uint64_t threads;
-    std::size_t chunk;
-    std::size_t tasks;
-  };
-  const Case table[] = {{1, 32, 1, 1},   {5, 4, 2, 3},     {128, 32, 4, 32}, {3, 2, 2, 2},
-                        {3, 0, 3, 1},    {5, 100, 1, 5},   {33, 32, 2, 17},  {100, 1, 100, 1}};
-  for (const Case& c : table) {
-    const std::size_t chunk = gather_chunk(c.groups, c.threads);
-    EXPECT_EQ(chunk, c.chunk) << c.groups << " groups, " << c.threads << " threads";
-    EXPECT_EQ((c.groups + chunk - 1) / chunk, c.tasks);
-  }
 }
 
 }  // namespace
