@@ -105,11 +105,12 @@ bool mapping_advised(int fd);
 // Fills the page tables of the parts of `mappings` that are already in
 // memory, on a detached background thread, so that a long-lived reader does
 // not pay a page fault on the first touch of each hot page. Reads nothing
-// from the disk on purpose (pages not in memory are left alone) and never
-// touches the pages from user space, so it cannot fault.
+// from the disk on purpose (pages not in memory are left alone); its touches
+// are guarded copies, so a file that shrinks meanwhile only stops it.
 void warm_in_background(std::span<const Mapping> mappings);
 
-// The same on the calling thread; returns the number of pages filled in.
+// The same on the calling thread; returns the number of resident pages whose
+// page tables it filled in.
 std::size_t warm_resident(const Mapping& mapping);
 
 }  // namespace quandrel::io
