@@ -3,9 +3,12 @@
 // runs on the calling thread; a larger one is cut into parts that the caller
 // and pool workers take in turn.
 //
-// Positional reads: the rows are sorted by id, so that each shard is read in
-// one ascending pass through a one-page window, and rows sharing a page cost
-// one read.
+// Mapped reads copy each row from its shard's mapping, with a guarded copy;
+// whatever a mapping cannot serve (past its length, a copy that faulted, a
+// shard that is not mapped) is read with pread, so both give the same bytes.
+// Positional reads sort the rows by id, so that each shard is read in one
+// ascending pass through a one-page window, and rows sharing a page cost one
+// read.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "core/messages.h"
+#include "io/safe_copy.h"
 #include "io/first_error.h"
 #include "io/pool.h"
 #include "io/store.h"
@@ -26,6 +30,22 @@ namespace {
 constexpr std::size_t kPreadRowsPerPart = 32;
 // Below this many rows a positional-read batch stays on the calling thread.
 constexpr std::size_t kPreadSerialRows = 12;
+
+// A batch of at most this many mapped rows checks each row's residency, so
+// that rows that must come from the disk are read in parallel, not one after
+// another on the calling thread.
+constexpr std::size_t kProbeRows = 64;
+// Larger batches look at this many rows to tell a hot batch from a cold one.
+constexpr std::size_t kProbeSample = 8;
+// A hot mapped row costs about 0.1 us: a helper pays for its wake-up only
+// from this many rows on, and parts are this large.
+constexpr std::size_t kMappedRowsPerHelper = 4096;
+constexpr std::size_t kMappedRowsPerPart = 512;
+// Cold rows wait for the disk: small parts, every helper, so that as many
+// reads are in flight as there are threads.
+constexpr std::size_t kColdRowsPerPart = 4;
+// Copies handed to one guarded call.
+constexpr std::size_t kCopyBatch = 32;
 
 struct Entry {
   std::uint64_t rowid;
@@ -81,6 +101,46 @@ class GatherRun {
     }
   }
 
+  bool mapped() const { return !g_.maps_.empty(); }
+
+  Result<void> run_mapped(std::uint64_t threads) {
+    const std::size_t n = rowids_.size();
+    const std::size_t helpers = threads > 1 ? threads - 1 : 0;
+    if (n <= kProbeRows) {
+      std::size_t cold[kProbeRows];
+      std::size_t misses = 0;
+      for (std::size_t p = 0; p < n; ++p) {
+        if (!resident(p)) cold[misses++] = p;
+      }
+      if (misses < 2 || helpers == 0) {
+        copy_rows(0, n);
+      } else {
+        run_parts(misses, std::min(helpers, misses - 1),
+                  [this, &cold](std::size_t k) { copy_rows(cold[k], cold[k] + 1); });
+        for (std::size_t p = 0, k = 0; p < n; ++p) {
+          if (k < misses && cold[k] == p) {
+            ++k;
+          } else {
+            copy_rows(p, p + 1);
+          }
+        }
+      }
+      return error_.take();
+    }
+    bool hot = true;
+    for (std::size_t i = 0; i < kProbeSample && hot; ++i) hot = resident(i * (n / kProbeSample));
+    const std::size_t per_part = hot ? kMappedRowsPerPart : kColdRowsPerPart;
+    const std::size_t wanted = hot ? std::min<std::size_t>(helpers, n / kMappedRowsPerHelper) : helpers;
+    if (wanted == 0) {
+      copy_rows(0, n);
+    } else {
+      run_parts((n + per_part - 1) / per_part, wanted, [this, n, per_part](std::size_t k) {
+        copy_rows(k * per_part, std::min(n, (k + 1) * per_part));
+      });
+    }
+    return error_.take();
+  }
+
   Result<void> run_pread(std::uint64_t threads) {
     entries_.resize(rowids_.size());
     for (std::size_t p = 0; p < rowids_.size(); ++p) entries_[p] = {rowids_[p], p};
@@ -111,6 +171,74 @@ class GatherRun {
 
   bool fits_in_page(std::uint64_t offset) const {
     return offset - page_of(offset) + row_bytes_ <= kPageBytes;
+  }
+
+  // Whether row p's bytes are in memory, as far as its mapping tells. A row
+  // the mapping does not cover counts as resident: it is read with pread,
+  // which is quick past the end of a file.
+  bool resident(std::size_t p) const {
+    const std::uint64_t r = rowids_[p];
+    std::uint64_t offset = 0;
+    if (!file_offset(r, offset)) return true;
+    const Mapping& m = g_.maps_[r / rows_per_shard_];
+    return !m.covers(offset, row_bytes_) || m.resident(offset, row_bytes_);
+  }
+
+  // Reads rows at positions [first, last) in input order. Stops at the first
+  // failed read, after recording it.
+  void copy_rows(std::size_t first, std::size_t last) {
+    CopyOp ops[kCopyBatch];
+    std::uint64_t shard_of[kCopyBatch], offset_of[kCopyBatch];
+    std::size_t queued = 0;
+    for (std::size_t p = first; p < last; ++p) {
+      const std::uint64_t r = rowids_[p];
+      std::byte* row = slot(p);
+      std::uint64_t offset = 0;
+      if (!file_offset(r, offset)) {
+        std::memset(row, 0, row_bytes_);  // past the end of any file
+        continue;
+      }
+      const std::uint64_t shard = r / rows_per_shard_;
+      if (!g_.maps_[shard].covers(offset, row_bytes_)) {
+        if (!pread_row(row, shard, offset)) return;
+        continue;
+      }
+      ops[queued] = {row, g_.maps_[shard].data() + offset, row_bytes_};
+      shard_of[queued] = shard;
+      offset_of[queued] = offset;
+      if (++queued == kCopyBatch) {
+        if (!copy_queued(ops, shard_of, offset_of, queued)) return;
+        queued = 0;
+      }
+    }
+    (void)copy_queued(ops, shard_of, offset_of, queued);
+  }
+
+  // A copy that faults means its file shrank or failed under the mapping:
+  // the mapping is retired, and that row and every later row of the shard
+  // are read with pread, which tells zeros past the end from failed reads.
+  bool copy_queued(const CopyOp* ops, const std::uint64_t* shard_of, const std::uint64_t* offset_of,
+                   std::size_t count) {
+    std::size_t k = 0;
+    while (k < count) {
+      k += safe_copy_many({ops + k, count - k});
+      if (k == count) break;
+      g_.maps_[shard_of[k]].retire();
+      for (; k < count && g_.maps_[shard_of[k]].retired(); ++k) {
+        if (!pread_row(static_cast<std::byte*>(ops[k].dst), shard_of[k], offset_of[k])) return false;
+      }
+    }
+    return true;
+  }
+
+  bool pread_row(std::byte* row, std::uint64_t shard, std::uint64_t offset) {
+    Result<std::size_t> n = read_up_to(*g_.backend_, g_.files_[shard].fd(), {row, row_bytes_}, offset);
+    if (!n) {
+      error_.record(n.error());
+      return false;
+    }
+    std::memset(row + *n, 0, row_bytes_ - *n);
+    return true;
   }
 
   // Whether entry j exists within [.., last), is in `shard`, and lies wholly
@@ -183,7 +311,11 @@ Result<void> ZiruvGather::gather_pp(std::span<const std::uint64_t> rowids, std::
   if (rowids.empty()) return {};
   GatherRun run(*this, rowids, out);
   run.check();
-  return run.run_pread(threads);
+  // The pool starts with the first batch that may use it, even one served on
+  // the calling thread, so that the first batch that needs helpers does not
+  // wait for threads to start.
+  if (threads > 1) (void)pool::worker_count();
+  return run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
 }
 
 }  // namespace quandrel::io

@@ -13,6 +13,8 @@
 #include "core/layout.h"
 #include "io/backend.h"
 #include "io/file.h"
+#include "io/mapping.h"
+#include "io/reader_mode.h"
 
 namespace quandrel::io {
 
@@ -24,9 +26,12 @@ std::string shard_file_name(const char* prefix, std::uint64_t shard);
 class ZiruvGather {
  public:
   // Opens, for each shard, "shard_NNN.bin" when it exists (following
-  // symbolic links) and "ziruv_NNN.bin" otherwise. On failure whatever was
-  // opened is closed. `layout` must outlive the gatherer.
-  static Result<ZiruvGather> open(const std::string& dir, const Layout& layout);
+  // symbolic links) and "ziruv_NNN.bin" otherwise, and maps those that
+  // `mode` says to (a file that cannot be mapped is read with pread). On
+  // failure whatever was opened is closed. `layout` must outlive the
+  // gatherer. A custom backend reads everything: nothing is mapped.
+  static Result<ZiruvGather> open(const std::string& dir, const Layout& layout,
+                                  ReaderMode mode = ReaderMode::kAuto);
   static Result<ZiruvGather> open_with_backend(const std::string& dir, const Layout& layout,
                                                std::unique_ptr<IoBackend> backend);
 
@@ -45,12 +50,18 @@ class ZiruvGather {
 
   const Layout& layout() const { return *layout_; }
   std::size_t shard_count() const { return files_.size(); }
+  // One per shard when the store reads through mappings, else empty. An
+  // unmapped shard has an empty mapping, which covers nothing.
+  std::span<const Mapping> mappings() const { return maps_; }
 
  private:
-  ZiruvGather(std::vector<File> files, const Layout& layout, std::unique_ptr<IoBackend> backend)
-      : files_(std::move(files)), layout_(&layout), backend_(std::move(backend)) {}
+  ZiruvGather(std::vector<File> files, std::vector<Mapping> maps, const Layout& layout,
+              std::unique_ptr<IoBackend> backend)
+      : files_(std::move(files)), maps_(std::move(maps)), layout_(&layout),
+        backend_(std::move(backend)) {}
 
   std::vector<File> files_;
+  std::vector<Mapping> maps_;  // after files_: each borrows its shard's descriptor
   const Layout* layout_;
   std::unique_ptr<IoBackend> backend_;
 

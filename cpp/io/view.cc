@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -16,9 +15,15 @@ namespace quandrel::io {
 
 namespace {
 
-// Below this many records a batch is read on the calling thread: the hand-off
-// to the pool would cost more than the reads.
-constexpr std::size_t kMinParallelRecords = 4;
+// Helpers pay for their wake-up (tens of microseconds) only with this much
+// work each: about this many bytes copied from memory, or this many reads
+// that each wait for the system.
+constexpr std::uint64_t kHotBytesPerHelper = 1 << 20;
+constexpr std::uint64_t kReadsPerHelper = 8;
+// Parts are handed out one at a time; hot parts of about this many bytes.
+constexpr std::uint64_t kHotBytesPerPart = 128 << 10;
+// Records a batch looks at to tell whether its records are in memory.
+constexpr std::size_t kProbeSample = 8;
 
 Result<void> check_index(const ViewReader& view, std::uint64_t index) {
   if (index >= view.count()) {
@@ -29,31 +34,53 @@ Result<void> check_index(const ViewReader& view, std::uint64_t index) {
 
 // Reads records indices[j] into output[j * slot_bytes, (j + 1) * slot_bytes)
 // until the first failure. `output` holds exactly indices.size() slots.
-Result<void> read_run(int fd, std::uint64_t slot_bytes, std::span<const std::uint64_t> indices,
+Result<void> read_run(const ViewReader& view, std::span<const std::uint64_t> indices,
                       std::span<std::byte> output) {
+  const std::uint64_t slot = view.slot_bytes();
   for (std::size_t j = 0; j < indices.size(); ++j) {
-    Result<void> ok =
-        read_exact_at(fd, output.subspan(j * slot_bytes, slot_bytes), indices[j] * slot_bytes);
+    Result<void> ok = view.read_exact_at(output.subspan(j * slot, slot), indices[j] * slot);
     if (!ok) return ok;
   }
   return {};
 }
 
+// Whether the records of a batch are, as far as a sample tells, in memory
+// and mapped: then they are copied at memory speed.
+bool looks_hot(const ViewReader& view, std::span<const std::uint64_t> indices) {
+  const Mapping& m = view.mapping();
+  const std::size_t step = std::max<std::size_t>(indices.size() / kProbeSample, 1);
+  for (std::size_t i = 0; i < indices.size(); i += step) {
+    if (!m.resident(indices[i] * view.slot_bytes(), view.slot_bytes())) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-Result<ViewReader> ViewReader::open(const std::string& path) {
+Result<ViewReader> ViewReader::open(const std::string& path, ReaderMode mode) {
   // The manifest is consulted before the view file is opened.
   const SlotInfo info = slot_of(path);
   Result<File> file = File::open_read_only(path);
   if (!file) return file.error();
   struct stat st;
   if (::fstat(file->fd(), &st) != 0) return IoError::last_os();
+  Mapping map;
+  if (mode == ReaderMode::kMapped || (mode == ReaderMode::kAuto && mapping_advised(file->fd()))) {
+    if (Result<Mapping> m = Mapping::open(file->fd())) map = std::move(*m);
+  }
 
   // Bytes after the last whole slot are never read.
   std::uint64_t count =
       info.slot_bytes == 0 ? 0 : static_cast<std::uint64_t>(st.st_size) / info.slot_bytes;
   if (info.grans != 0) count = std::min(count, info.grans);
-  return ViewReader(info.slot_bytes, count, std::move(*file));
+  ViewReader reader(info.slot_bytes, count, std::move(*file));
+  reader.map_ = std::move(map);
+  return reader;
+}
+
+Result<void> ViewReader::read_exact_at(std::span<std::byte> buffer, std::uint64_t offset) const {
+  if (map_.fd() >= 0) return map_.read_exact_at(buffer, offset);
+  return io::read_exact_at(file_.fd(), buffer, offset);
 }
 
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
@@ -62,8 +89,7 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
   const std::uint64_t length = std::min<std::uint64_t>(destination.size(), view.slot_bytes());
   // index < count, and count * slot_bytes never exceeds the file size, so the
   // offset cannot overflow.
-  Result<void> ok =
-      read_exact_at(view.fd(), destination.first(length), index * view.slot_bytes());
+  Result<void> ok = view.read_exact_at(destination.first(length), index * view.slot_bytes());
   if (!ok) return ok.error();
   return length;
 }
@@ -83,29 +109,27 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   }
   output = output.first(needed);
 
-  const std::uint64_t workers = std::min<std::uint64_t>(std::max<std::uint64_t>(n, 1),
-                                                         std::max<std::uint64_t>(parallelism, 1));
-  if (n < kMinParallelRecords || workers < 2) return read_run(view.fd(), slot, indices, output);
+  if (n == 0 || slot == 0) return {};
+  const std::uint64_t helpers = std::max<std::uint64_t>(parallelism, 1) - 1;
+  // As in the gather: the pool starts with the first batch that may use it.
+  if (helpers > 0) (void)pool::worker_count();
+  const bool hot = view.mapping().fd() >= 0 && looks_hot(view, indices);
+  const std::uint64_t wanted =
+      std::min(helpers, hot ? needed / kHotBytesPerHelper : n / kReadsPerHelper);
+  if (wanted == 0) return read_run(view, indices, output);
 
-  // Runs of nearly equal length, at most `workers` of them, so one batch
-  // cannot flood the pool with one task per record. n >= 4 and slot >= 1
-  // (an index passed the check), so no run or piece is empty.
-  const std::size_t chunk = (n + workers - 1) / workers;
-  auto first_error = std::make_shared<FirstError>();
-  std::vector<Task> tasks;
-  tasks.reserve(workers);
-  for (std::size_t begin = 0; begin < n; begin += chunk) {
-    const std::span<const std::uint64_t> run = indices.subspan(begin, std::min(chunk, n - begin));
-    const std::span<std::byte> piece = output.subspan(begin * slot, run.size() * slot);
-    // The task borrows the caller's indices, output and file: scope_run
-    // returns only after every task has been destroyed.
-    tasks.emplace_back([fd = view.fd(), slot, run, piece, first_error] {
-      if (Result<void> ok = read_run(fd, slot, run, piece); !ok) first_error->record(ok.error());
-    });
-  }
-  scope_run(std::move(tasks));
+  const std::size_t per_part =
+      hot ? std::max<std::uint64_t>(kHotBytesPerPart / slot, 1) : 1;
+  FirstError first_error;
+  run_parts((n + per_part - 1) / per_part, wanted, [&](std::size_t k) {
+    const std::size_t begin = k * per_part;
+    const std::size_t count = std::min(per_part, n - begin);
+    Result<void> ok =
+        read_run(view, indices.subspan(begin, count), output.subspan(begin * slot, count * slot));
+    if (!ok) first_error.record(ok.error());
+  });
   // The first failure recorded, not necessarily the one at the lowest index.
-  return first_error->take();
+  return first_error.take();
 }
 
 }  // namespace quandrel::io

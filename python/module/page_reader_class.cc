@@ -1,6 +1,7 @@
 // PageReader: one page of a fixed power-of-two size from each of a list of
 // (descriptor, offset) pairs that the caller holds. Bound to the thread that
 // created it; holds no resource.
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,8 +81,19 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!buffer) return nullptr;
     for (std::size_t i = 0; i < fds.size(); ++i) {
       // Offsets of 2^63 and above arrive negative, and the system refuses them.
-      const ssize_t n = ::pread(fds[i], buffer.get(), s->page_size, static_cast<off_t>(offsets[i]));
-      if (n < 0) return raise_os_error(IoError::last_os());
+      // Each read runs without the interpreter lock: it may wait for a disk,
+      // and other Python threads should run meanwhile.
+      ssize_t n = 0;
+      int error = 0;
+      try {
+        WithoutGil unlocked;
+        n = ::pread(fds[i], buffer.get(), s->page_size, static_cast<off_t>(offsets[i]));
+        error = errno;
+      } catch (abi::__forced_unwind&) {
+        (void)pages.release();  // the lock is not ours to give back
+        throw;
+      }
+      if (n < 0) return raise_os_error(IoError::os(error));
       if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
       PyObject* page = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.get()), n);
       if (page == nullptr) return nullptr;

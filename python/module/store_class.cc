@@ -8,6 +8,7 @@
 #include "class_types.h"
 #include "classes.h"
 #include "core/layout.h"
+#include "io/reader_mode.h"
 #include "io/store.h"
 
 namespace quandrel::py {
@@ -39,9 +40,14 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse(kNew, CallArgs::tuple(args, kwargs), dir, shards, rows_per_shard, width, threads)) {
       return nullptr;
     }
+    const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
+    if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
     auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
-    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir, *layout);
+    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir, *layout, *mode);
     if (!gatherer) return raise_os_error(gatherer.error());
+    // A long-lived store should not pay a page fault on the first touch of
+    // each page that is already in memory.
+    io::warm_in_background(gatherer->mappings());
     return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
                                       std::move(layout), std::move(*gatherer), threads}));
   });

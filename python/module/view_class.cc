@@ -1,9 +1,12 @@
 // View: one flat file of fixed-size records. Bound to the thread that
 // created it, which alone may use it or close its file.
+#include <cxxabi.h>
+
 #include <memory>
 
 #include "class_types.h"
 #include "classes.h"
+#include "io/reader_mode.h"
 #include "io/view.h"
 
 namespace quandrel::py {
@@ -27,10 +30,38 @@ PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::string path;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), path)) return nullptr;
-    Result<io::ViewReader> reader = io::ViewReader::open(path);
+    const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
+    if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
+    Result<io::ViewReader> reader = io::ViewReader::open(path, *mode);
     if (!reader) return raise_os_error(reader.error());
     return ViewClass::wrap(type, std::make_unique<ViewState>(ViewState{std::move(*reader)}));
   });
+}
+
+// Reads at least this large run without the interpreter lock, so that other
+// Python threads run meanwhile; for smaller ones from memory, giving the
+// lock away and taking it back would cost more than the read. Reads that go
+// to the system may wait for a disk, so they always let go.
+constexpr std::uint64_t kUnlockedBytes = 64 << 10;
+
+bool worth_unlocking(const io::ViewReader& reader, std::uint64_t bytes) {
+  return bytes >= kUnlockedBytes || reader.mapping().fd() < 0;
+}
+
+// `read()`, without the interpreter lock when `unlock`. The result is a
+// plain value: no Python object is touched inside.
+template <class Read>
+auto run_read(bool unlock, Ref& out, Read read) -> decltype(read()) {
+  if (!unlock) return read();
+  try {
+    WithoutGil unlocked;
+    return read();
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread without giving the lock back:
+    // the result may not be released here.
+    (void)out.release();
+    throw;
+  }
 }
 
 PyObject* len(PyObject* self, PyObject*) {
@@ -60,8 +91,11 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     char* data = nullptr;
     Ref out = new_bytes(s->reader.slot_bytes(), &data);
     if (!out) return nullptr;
-    Result<std::uint64_t> n = io::read_record(
-        s->reader, index, {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+    Result<std::uint64_t> n =
+        run_read(worth_unlocking(s->reader, s->reader.slot_bytes()), out, [&] {
+          return io::read_record(s->reader, index,
+                                 {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+        });
     if (!n) return raise_os_error(n.error());
     return out.release();
   });
@@ -80,7 +114,9 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     char* data = nullptr;
     Ref out = new_bytes(size, &data);
     if (!out) return nullptr;
-    Result<void> read = io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    Result<void> read = run_read(worth_unlocking(s->reader, size), out, [&] {
+      return io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    });
     if (!read) return raise_os_error(read.error());
     return out.release();
   });
