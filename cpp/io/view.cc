@@ -35,10 +35,11 @@ Result<void> check_index(const ViewReader& view, std::uint64_t index) {
 // Reads records indices[j] into output[j * slot_bytes, (j + 1) * slot_bytes)
 // until the first failure. `output` holds exactly indices.size() slots.
 Result<void> read_run(const ViewReader& view, std::span<const std::uint64_t> indices,
-                      std::span<std::byte> output) {
+                      std::span<std::byte> output, bool pread_only = false) {
   const std::uint64_t slot = view.slot_bytes();
   for (std::size_t j = 0; j < indices.size(); ++j) {
-    Result<void> ok = view.read_exact_at(output.subspan(j * slot, slot), indices[j] * slot);
+    Result<void> ok =
+        view.read_exact_at(output.subspan(j * slot, slot), indices[j] * slot, pread_only);
     if (!ok) return ok;
   }
   return {};
@@ -78,9 +79,16 @@ Result<ViewReader> ViewReader::open(const std::string& path, ReaderMode mode) {
   return reader;
 }
 
-Result<void> ViewReader::read_exact_at(std::span<std::byte> buffer, std::uint64_t offset) const {
-  if (map_.fd() >= 0) return map_.read_exact_at(buffer, offset);
+Result<void> ViewReader::read_exact_at(std::span<std::byte> buffer, std::uint64_t offset,
+                                       bool pread_only) const {
+  if (map_.fd() >= 0 && !pread_only) return map_.read_exact_at(buffer, offset);
   return io::read_exact_at(file_.fd(), buffer, offset);
+}
+
+bool ViewReader::mapped_reads_hold(std::uint64_t end) const {
+  if (map_.fd() < 0) return true;
+  struct stat st;
+  return ::fstat(file_.fd(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= end;
 }
 
 Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
@@ -89,7 +97,11 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
   const std::uint64_t length = std::min<std::uint64_t>(destination.size(), view.slot_bytes());
   // index < count, and count * slot_bytes never exceeds the file size, so the
   // offset cannot overflow.
-  Result<void> ok = view.read_exact_at(destination.first(length), index * view.slot_bytes());
+  const std::uint64_t offset = index * view.slot_bytes();
+  Result<void> ok = view.read_exact_at(destination.first(length), offset);
+  if (ok && !view.mapped_reads_hold(offset + length)) {
+    ok = view.read_exact_at(destination.first(length), offset, /*pread_only=*/true);
+  }
   if (!ok) return ok.error();
   return length;
 }
@@ -116,7 +128,12 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   const bool hot = view.mapping().fd() >= 0 && looks_hot(view, indices);
   const std::uint64_t wanted =
       std::min(helpers, hot ? needed / kHotBytesPerHelper : n / kReadsPerHelper);
-  if (wanted == 0) return read_run(view, indices, output);
+  const std::uint64_t end = (*std::max_element(indices.begin(), indices.end()) + 1) * slot;
+  if (wanted == 0) {
+    Result<void> ok = read_run(view, indices, output);
+    if (ok && !view.mapped_reads_hold(end)) return read_run(view, indices, output, true);
+    return ok;
+  }
 
   const std::size_t per_part =
       hot ? std::max<std::uint64_t>(kHotBytesPerPart / slot, 1) : 1;
@@ -129,7 +146,9 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
     if (!ok) first_error.record(ok.error());
   });
   // The first failure recorded, not necessarily the one at the lowest index.
-  return first_error.take();
+  Result<void> ok = first_error.take();
+  if (ok && !view.mapped_reads_hold(end)) return read_run(view, indices, output, true);
+  return ok;
 }
 
 }  // namespace quandrel::io

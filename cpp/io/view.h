@@ -43,8 +43,15 @@ class ViewReader {
   const Mapping& mapping() const { return map_; }
 
   // read_exact_at on the view file, through the mapping where it covers the
-  // range: the same bytes and errors either way.
-  Result<void> read_exact_at(std::span<std::byte> buffer, std::uint64_t offset) const;
+  // range (unless `pread_only`).
+  Result<void> read_exact_at(std::span<std::byte> buffer, std::uint64_t offset,
+                             bool pread_only = false) const;
+
+  // Whether reads through the mapping that ended at or before `end` gave what
+  // pread gives. A file cut short under the mapping reads as zeros, not as
+  // the end of the file, from its new end to the end of that page; so after
+  // copying, the file must still reach `end`. Always true without a mapping.
+  bool mapped_reads_hold(std::uint64_t end) const;
 
  private:
   ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file)
