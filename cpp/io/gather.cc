@@ -9,6 +9,8 @@
 // Positional reads sort the rows by id, so that each shard is read in one
 // ascending pass through a one-page window, and rows sharing a page cost one
 // read.
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -31,21 +33,33 @@ constexpr std::size_t kPreadRowsPerPart = 32;
 // Below this many rows a positional-read batch stays on the calling thread.
 constexpr std::size_t kPreadSerialRows = 12;
 
-// A batch of at most this many mapped rows checks each row's residency, so
-// that rows that must come from the disk are read in parallel, not one after
-// another on the calling thread.
-constexpr std::size_t kProbeRows = 64;
-// Larger batches look at this many rows to tell a hot batch from a cold one.
-constexpr std::size_t kProbeSample = 8;
-// A hot mapped row costs about 0.1 us: a helper pays for its wake-up only
-// from this many rows on, and parts are this large.
+// Mapped rows are copied on the calling thread, and timed: a copy that takes
+// this long waited for the disk (a copy from memory takes well under a
+// microsecond, a minor fault a few), and the rows after it are then read in
+// parallel, so that a cold batch's reads overlap. A residency query instead
+// would cost a system call per row, more than the copy of a hot one.
+constexpr std::uint64_t kColdNs = 40'000;
+// Rows timed together: one at a time in small batches, where a cold row must
+// be noticed at once, in groups in larger ones.
+constexpr std::size_t kTimedAlone = 64;
+constexpr std::size_t kTimedTogether = 16;
+// A hot mapped row costs about 0.1 us: from this many rows on, a helper pays
+// for its wake-up, and a batch this large looks at a sample of its rows'
+// residency to tell hot from cold before it starts.
 constexpr std::size_t kMappedRowsPerHelper = 4096;
+constexpr std::size_t kProbeSample = 4;
 constexpr std::size_t kMappedRowsPerPart = 512;
 // Cold rows wait for the disk: small parts, every helper, so that as many
 // reads are in flight as there are threads.
-constexpr std::size_t kColdRowsPerPart = 4;
+constexpr std::size_t kColdRowsPerPart = 2;
 // Copies handed to one guarded call.
 constexpr std::size_t kCopyBatch = 32;
+
+std::uint64_t now_ns() {
+  timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(t.tv_nsec);
+}
 
 struct Entry {
   std::uint64_t rowid;
@@ -106,39 +120,48 @@ class GatherRun {
   Result<void> run_mapped(std::uint64_t threads) {
     const std::size_t n = rowids_.size();
     const std::size_t helpers = threads > 1 ? threads - 1 : 0;
-    if (n <= kProbeRows) {
-      std::size_t cold[kProbeRows];
-      std::size_t misses = 0;
-      for (std::size_t p = 0; p < n; ++p) {
-        if (!resident(p)) cold[misses++] = p;
-      }
-      if (misses < 2 || helpers == 0) {
-        copy_rows(0, n);
-      } else {
-        run_parts(misses, std::min(helpers, misses - 1),
-                  [this, &cold](std::size_t k) { copy_rows(cold[k], cold[k] + 1); });
-        for (std::size_t p = 0, k = 0; p < n; ++p) {
-          if (k < misses && cold[k] == p) {
-            ++k;
-          } else {
-            copy_rows(p, p + 1);
-          }
-        }
-      }
-      return error_.take();
-    }
-    bool hot = true;
-    for (std::size_t i = 0; i < kProbeSample && hot; ++i) hot = resident(i * (n / kProbeSample));
-    const std::size_t per_part = hot ? kMappedRowsPerPart : kColdRowsPerPart;
-    const std::size_t wanted = hot ? std::min<std::size_t>(helpers, n / kMappedRowsPerHelper) : helpers;
+    const std::size_t wanted = std::min(helpers, n / kMappedRowsPerHelper);
     if (wanted == 0) {
-      copy_rows(0, n);
+      copy_rows_timed(helpers);
+    } else if (sample_resident()) {
+      copy_in_parts(kMappedRowsPerPart, wanted, 0);
     } else {
-      run_parts((n + per_part - 1) / per_part, wanted, [this, n, per_part](std::size_t k) {
-        copy_rows(k * per_part, std::min(n, (k + 1) * per_part));
-      });
+      copy_in_parts(kColdRowsPerPart, helpers, 0);
     }
     return error_.take();
+  }
+
+  // On the calling thread, until a copy shows that the rows come from the
+  // disk; the rest then in parallel.
+  void copy_rows_timed(std::size_t helpers) {
+    const std::size_t n = rowids_.size();
+    const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    for (std::size_t p = 0; p < n;) {
+      const std::size_t end = std::min(n, p + step);
+      const std::uint64_t start = now_ns();
+      if (!copy_rows(p, end)) return;
+      p = end;
+      if (helpers > 0 && p < n && now_ns() - start > kColdNs) {
+        return copy_in_parts(kColdRowsPerPart, helpers, p);
+      }
+    }
+  }
+
+  void copy_in_parts(std::size_t per_part, std::size_t helpers, std::size_t first) {
+    const std::size_t n = rowids_.size();
+    const std::size_t parts = (n - first + per_part - 1) / per_part;
+    run_parts(parts, helpers, [this, n, per_part, first](std::size_t k) {
+      const std::size_t begin = first + k * per_part;
+      (void)copy_rows(begin, std::min(n, begin + per_part));
+    });
+  }
+
+  bool sample_resident() const {
+    const std::size_t n = rowids_.size();
+    for (std::size_t i = 0; i < kProbeSample; ++i) {
+      if (!resident(i * (n / kProbeSample))) return false;
+    }
+    return true;
   }
 
   Result<void> run_pread(std::uint64_t threads) {
@@ -185,8 +208,8 @@ class GatherRun {
   }
 
   // Reads rows at positions [first, last) in input order. Stops at the first
-  // failed read, after recording it.
-  void copy_rows(std::size_t first, std::size_t last) {
+  // failed read, after recording it, and returns false.
+  bool copy_rows(std::size_t first, std::size_t last) {
     CopyOp ops[kCopyBatch];
     std::uint64_t shard_of[kCopyBatch], offset_of[kCopyBatch];
     std::size_t queued = 0;
@@ -200,18 +223,18 @@ class GatherRun {
       }
       const std::uint64_t shard = r / rows_per_shard_;
       if (!g_.maps_[shard].covers(offset, row_bytes_)) {
-        if (!pread_row(row, shard, offset)) return;
+        if (!pread_row(row, shard, offset)) return false;
         continue;
       }
       ops[queued] = {row, g_.maps_[shard].data() + offset, row_bytes_};
       shard_of[queued] = shard;
       offset_of[queued] = offset;
       if (++queued == kCopyBatch) {
-        if (!copy_queued(ops, shard_of, offset_of, queued)) return;
+        if (!copy_queued(ops, shard_of, offset_of, queued)) return false;
         queued = 0;
       }
     }
-    (void)copy_queued(ops, shard_of, offset_of, queued);
+    return copy_queued(ops, shard_of, offset_of, queued);
   }
 
   // A copy that faults means its file shrank or failed under the mapping:
