@@ -9,6 +9,7 @@
 // Positional reads sort the rows by id, so that each shard is read in one
 // ascending pass through a one-page window, and rows sharing a page cost one
 // read.
+#include <fcntl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,19 +29,19 @@ namespace {
 
 // Rows per part of a positional-read batch: about 50 us of reads, well above
 // what a helper costs to wake, and small enough to spread a batch over many
-// helpers.
+// helpers. A batch of one part stays on the calling thread.
 constexpr std::size_t kPreadRowsPerPart = 32;
-// Below this many rows a positional-read batch stays on the calling thread.
-constexpr std::size_t kPreadSerialRows = 12;
 
-// Mapped rows are copied on the calling thread, and timed: a copy that takes
-// this long waited for the disk (a copy from memory takes well under a
-// microsecond, a minor fault a few), and the rows after it are then read in
-// parallel, so that a cold batch's reads overlap. A residency query instead
-// would cost a system call per row, more than the copy of a hot one.
-constexpr std::uint64_t kColdNs = 40'000;
+// Reads are timed: one that takes this long waited for the disk (a copy from
+// memory takes well under a microsecond, a minor fault or a pread from the
+// page cache a few). The rows after it are then asked of the disk all at
+// once (the kernel reads them ahead while we wait for the first), or, in a
+// large batch, read in parallel, so that a cold batch's reads overlap. A
+// residency query instead would cost a system call per row, more than the
+// copy of a hot one.
+constexpr std::uint64_t kColdNs = 15'000;
 // Rows timed together: one at a time in small batches, where a cold row must
-// be noticed at once, in groups in larger ones.
+// be noticed at once, in groups in larger ones, which turn to helpers.
 constexpr std::size_t kTimedAlone = 64;
 constexpr std::size_t kTimedTogether = 16;
 // A hot mapped row costs about 0.1 us: from this many rows on, a helper pays
@@ -141,9 +142,13 @@ class GatherRun {
       const std::uint64_t start = now_ns();
       if (!copy_rows(p, end)) return;
       p = end;
-      if (helpers > 0 && p < n && now_ns() - start > kColdNs) {
-        return copy_in_parts(kColdRowsPerPart, helpers, p);
+      if (p == n || now_ns() - start <= kColdNs) continue;
+      if (step == 1) {
+        for (std::size_t q = p; q < n; ++q) ask_ahead(rowids_[q]);
+        (void)copy_rows(p, n);
+        return;
       }
+      if (helpers > 0) return copy_in_parts(kColdRowsPerPart, helpers, p);
     }
   }
 
@@ -154,6 +159,14 @@ class GatherRun {
       const std::size_t begin = first + k * per_part;
       (void)copy_rows(begin, std::min(n, begin + per_part));
     });
+  }
+
+  // Starts reading the row into the page cache without waiting for it.
+  void ask_ahead(std::uint64_t rowid) const {
+    std::uint64_t offset = 0;
+    if (!file_offset(rowid, offset)) return;
+    (void)::posix_fadvise(g_.files_[rowid / rows_per_shard_].fd(), static_cast<off_t>(offset),
+                          static_cast<off_t>(row_bytes_), POSIX_FADV_WILLNEED);
   }
 
   bool sample_resident() const {
@@ -169,7 +182,7 @@ class GatherRun {
     for (std::size_t p = 0; p < rowids_.size(); ++p) entries_[p] = {rowids_[p], p};
     std::sort(entries_.begin(), entries_.end(), by_row);
     const std::size_t n = entries_.size();
-    if (n < kPreadSerialRows || threads <= 1) {
+    if (n <= kPreadRowsPerPart || threads <= 1) {
       read_sorted(0, n);
     } else {
       const std::size_t parts = (n + kPreadRowsPerPart - 1) / kPreadRowsPerPart;
@@ -279,7 +292,17 @@ class GatherRun {
     std::uint64_t window_shard = ~std::uint64_t{0};
     std::uint64_t window_page = ~std::uint64_t{0};  // none: pages are multiples of 4096
     const IoBackend& backend = *g_.backend_;
+    bool asked_ahead = false;
+    std::uint64_t start = now_ns();
     for (std::size_t i = first; i < last; ++i) {
+      if (!asked_ahead && i > first) {
+        const std::uint64_t t = now_ns();
+        if (t - start > kColdNs) {
+          for (std::size_t j = i; j < last; ++j) ask_ahead(entries_[j].rowid);
+          asked_ahead = true;
+        }
+        start = t;
+      }
       const Entry& e = entries_[i];
       std::byte* row = slot(e.pos);
       if (i > first && entries_[i - 1].rowid == e.rowid) {
