@@ -21,6 +21,7 @@
 #include "core/messages.h"
 #include "io/safe_copy.h"
 #include "io/first_error.h"
+#include "io/output.h"
 #include "io/pool.h"
 #include "io/store.h"
 
@@ -361,6 +362,7 @@ Result<void> ZiruvGather::gather_pp(std::span<const std::uint64_t> rowids, std::
   // the calling thread, so that the first batch that needs helpers does not
   // wait for threads to start.
   if (threads > 1) (void)pool::worker_count();
+  prepare_output(out.first(rowids.size() * layout().row_bytes));
   return run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
 }
 

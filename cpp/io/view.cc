@@ -1,14 +1,18 @@
 #include "io/view.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 #include <vector>
 
 #include "core/messages.h"
 #include "io/backend.h"
 #include "io/first_error.h"
+#include "io/output.h"
 #include "io/pool.h"
 
 namespace quandrel::io {
@@ -22,8 +26,8 @@ constexpr std::uint64_t kHotBytesPerHelper = 1 << 20;
 constexpr std::uint64_t kReadsPerHelper = 8;
 // Parts are handed out one at a time; hot parts of about this many bytes.
 constexpr std::uint64_t kHotBytesPerPart = 128 << 10;
-// Records a batch looks at to tell whether its records are in memory.
-constexpr std::size_t kProbeSample = 8;
+// Records a large batch looks at to tell whether its records are in memory.
+constexpr std::size_t kProbeSample = 4;
 
 Result<void> check_index(const ViewReader& view, std::uint64_t index) {
   if (index >= view.count()) {
@@ -32,15 +36,50 @@ Result<void> check_index(const ViewReader& view, std::uint64_t index) {
   return {};
 }
 
+// A read through the mapping may have met a file cut short under it only
+// when the copied bytes end in a zero (the cut page reads as zeros from the
+// new end on). Only then is the file's length worth asking.
+bool may_be_cut(const ViewReader& view, std::span<const std::byte> copied, std::uint64_t offset) {
+  return !copied.empty() && copied.back() == std::byte{0} &&
+         view.mapping().covers(offset, copied.size());
+}
+
+// A read that takes this long waited for the disk; the records after it are
+// then asked of the disk all at once, so that their reads overlap.
+constexpr std::uint64_t kColdNs = 15'000;
+
+std::uint64_t now_ns() {
+  timespec t;
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+struct RunOptions {
+  bool pread_only = false;
+  bool timed = false;  // on the calling thread alone: ask ahead after a slow read
+};
+
 // Reads records indices[j] into output[j * slot_bytes, (j + 1) * slot_bytes)
-// until the first failure. `output` holds exactly indices.size() slots.
+// until the first failure. `output` holds exactly indices.size() slots. Sets
+// `cut` when a mapped copy may have met a file cut short.
 Result<void> read_run(const ViewReader& view, std::span<const std::uint64_t> indices,
-                      std::span<std::byte> output, bool pread_only = false) {
+                      std::span<std::byte> output, RunOptions options, std::atomic<bool>& cut) {
   const std::uint64_t slot = view.slot_bytes();
+  bool asked_ahead = !options.timed;
   for (std::size_t j = 0; j < indices.size(); ++j) {
-    Result<void> ok =
-        view.read_exact_at(output.subspan(j * slot, slot), indices[j] * slot, pread_only);
+    const std::uint64_t start = asked_ahead ? 0 : now_ns();
+    const std::span<std::byte> record = output.subspan(j * slot, slot);
+    const std::uint64_t offset = indices[j] * slot;
+    Result<void> ok = view.read_exact_at(record, offset, options.pread_only);
     if (!ok) return ok;
+    if (!options.pread_only && may_be_cut(view, record, offset)) cut.store(true, std::memory_order_relaxed);
+    if (!asked_ahead && now_ns() - start > kColdNs) {
+      for (std::size_t k = j + 1; k < indices.size(); ++k) {
+        (void)::posix_fadvise(view.fd(), static_cast<off_t>(indices[k] * slot),
+                              static_cast<off_t>(slot), POSIX_FADV_WILLNEED);
+      }
+      asked_ahead = true;
+    }
   }
   return {};
 }
@@ -99,7 +138,8 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
   // offset cannot overflow.
   const std::uint64_t offset = index * view.slot_bytes();
   Result<void> ok = view.read_exact_at(destination.first(length), offset);
-  if (ok && !view.mapped_reads_hold(offset + length)) {
+  if (ok && may_be_cut(view, destination.first(length), offset) &&
+      !view.mapped_reads_hold(offset + length)) {
     ok = view.read_exact_at(destination.first(length), offset, /*pread_only=*/true);
   }
   if (!ok) return ok.error();
@@ -122,32 +162,40 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   output = output.first(needed);
 
   if (n == 0 || slot == 0) return {};
+  prepare_output(output);
   const std::uint64_t helpers = std::max<std::uint64_t>(parallelism, 1) - 1;
   // As in the gather: the pool starts with the first batch that may use it.
   if (helpers > 0) (void)pool::worker_count();
-  const bool hot = view.mapping().fd() >= 0 && looks_hot(view, indices);
+  const bool mapped = view.mapping().fd() >= 0;
+  // Hot mapped records pay for helpers only in large batches: look at a
+  // sample of them only then.
+  const bool hot = mapped && std::min(helpers, needed / kHotBytesPerHelper) > 0 &&
+                   looks_hot(view, indices);
   const std::uint64_t wanted =
-      std::min(helpers, hot ? needed / kHotBytesPerHelper : n / kReadsPerHelper);
+      mapped && !hot && needed / kHotBytesPerHelper == 0
+          ? 0
+          : std::min(helpers, hot ? needed / kHotBytesPerHelper : n / kReadsPerHelper);
   const std::uint64_t end = (*std::max_element(indices.begin(), indices.end()) + 1) * slot;
+  std::atomic<bool> cut{false};
+  Result<void> ok;
   if (wanted == 0) {
-    Result<void> ok = read_run(view, indices, output);
-    if (ok && !view.mapped_reads_hold(end)) return read_run(view, indices, output, true);
-    return ok;
+    ok = read_run(view, indices, output, {.timed = true}, cut);
+  } else {
+    const std::size_t per_part = hot ? std::max<std::uint64_t>(kHotBytesPerPart / slot, 1) : 1;
+    FirstError first_error;
+    run_parts((n + per_part - 1) / per_part, wanted, [&](std::size_t k) {
+      const std::size_t begin = k * per_part;
+      const std::size_t count = std::min(per_part, n - begin);
+      Result<void> part = read_run(view, indices.subspan(begin, count),
+                                   output.subspan(begin * slot, count * slot), {}, cut);
+      if (!part) first_error.record(part.error());
+    });
+    // The first failure recorded, not necessarily the one at the lowest index.
+    ok = first_error.take();
   }
-
-  const std::size_t per_part =
-      hot ? std::max<std::uint64_t>(kHotBytesPerPart / slot, 1) : 1;
-  FirstError first_error;
-  run_parts((n + per_part - 1) / per_part, wanted, [&](std::size_t k) {
-    const std::size_t begin = k * per_part;
-    const std::size_t count = std::min(per_part, n - begin);
-    Result<void> ok =
-        read_run(view, indices.subspan(begin, count), output.subspan(begin * slot, count * slot));
-    if (!ok) first_error.record(ok.error());
-  });
-  // The first failure recorded, not necessarily the one at the lowest index.
-  Result<void> ok = first_error.take();
-  if (ok && !view.mapped_reads_hold(end)) return read_run(view, indices, output, true);
+  if (ok && cut.load(std::memory_order_relaxed) && !view.mapped_reads_hold(end)) {
+    return read_run(view, indices, output, {.pread_only = true}, cut);
+  }
   return ok;
 }
 

@@ -58,7 +58,7 @@ PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids)
   if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
   const std::uint64_t size = s.layout->width * rowids.size();  // modulo 2^64, as the gather checks
   char* data = nullptr;
-  Ref out = new_bytes(size, &data);
+  Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
   if (!out) return nullptr;
   Result<void> gathered;
   try {
