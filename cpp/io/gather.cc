@@ -95,10 +95,15 @@ class GatherRun {
   void check() const {
     if (rows_per_shard_ == 0) (void)g_.layout().shard_of(0);  // faults
     const std::uint64_t shards = g_.shard_count();
+    // Past the table exactly when past shards * rows_per_shard; when that
+    // product passes 2^64 no id is.
+    std::uint64_t rows = 0;
+    const bool all_inside = __builtin_mul_overflow(shards, rows_per_shard_, &rows);
     std::optional<std::uint64_t> beyond;
     for (std::uint64_t r : rowids_) {
+      if (all_inside || r < rows) continue;
       const std::uint64_t s = r / rows_per_shard_;
-      if (s >= shards && (!beyond || s < *beyond)) beyond = s;
+      if (!beyond || s < *beyond) beyond = s;
     }
     if (beyond) {
       fault("index out of bounds: the len is " + std::to_string(shards) + " but the index is " +
@@ -201,7 +206,11 @@ class GatherRun {
   // beyond the largest file offset there is (the product may even pass 2^64,
   // and a wrapped offset would read another row).
   bool file_offset(std::uint64_t rowid, std::uint64_t& offset) const {
-    const std::uint64_t k = rowid % rows_per_shard_;
+    return offset_in(rowid, rowid / rows_per_shard_, offset);
+  }
+  // The same for a row of a known shard, saving a division.
+  bool offset_in(std::uint64_t rowid, std::uint64_t shard, std::uint64_t& offset) const {
+    const std::uint64_t k = rowid - shard * rows_per_shard_;
     return !__builtin_mul_overflow(k, row_bytes_, &offset) &&
            offset <= static_cast<std::uint64_t>(INT64_MAX) - row_bytes_;
   }
@@ -229,13 +238,13 @@ class GatherRun {
     std::size_t queued = 0;
     for (std::size_t p = first; p < last; ++p) {
       const std::uint64_t r = rowids_[p];
+      const std::uint64_t shard = r / rows_per_shard_;
       std::byte* row = slot(p);
       std::uint64_t offset = 0;
-      if (!file_offset(r, offset)) {
+      if (!offset_in(r, shard, offset)) {
         std::memset(row, 0, row_bytes_);  // past the end of any file
         continue;
       }
-      const std::uint64_t shard = r / rows_per_shard_;
       if (!g_.maps_[shard].covers(offset, row_bytes_)) {
         if (!pread_row(row, shard, offset)) return false;
         continue;
