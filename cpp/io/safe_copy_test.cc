@@ -6,7 +6,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "io/test_files.h"
 
@@ -59,6 +62,23 @@ TEST_F(TruncatedMapping, CopiesWhatRemainsAndReportsWhatIsGone) {
   EXPECT_EQ(c, "........");
   // The thread copies on normally after a recovered fault.
   EXPECT_EQ(safe_copy_many({ops, 1}), 1u);
+}
+
+TEST_F(TruncatedMapping, ThreadsRecoverTheirOwnFaultsAtOnce) {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      char buf[64];
+      for (int i = 0; i < 5000; ++i) {
+        const bool gone_part = (i + t) % 2 == 0;
+        const char* src = map_ + (gone_part ? 2 * page_ : 0) + i % 1000;
+        if (safe_copy(buf, src, sizeof buf) == gone_part) ++wrong;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 void exit_42(int, siginfo_t*, void*) { ::_exit(42); }
