@@ -106,6 +106,17 @@ TEST_F(TruncatedMapping, OtherFaultsStillReachThePreviousHandler) {
         (void)*gone;
       },
       ::testing::ExitedWithCode(42), "");
+  // The default action put back over ours (as faulthandler.disable() does)
+  // is replaced again at the next opening.
+  EXPECT_EXIT(
+      {
+        install_copy_fault_handler();
+        signal(SIGBUS, SIG_DFL);
+        install_copy_fault_handler();
+        char buf[8];
+        ::_exit(safe_copy(buf, const_cast<const char*>(gone), sizeof buf) ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
   // Inside the copy, but on the destination: a caller's bug, not a shrunken
   // file, so it is not hidden.
   EXPECT_EXIT(
