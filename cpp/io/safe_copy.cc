@@ -24,7 +24,8 @@ struct Guard {
 // that have never copied.
 __attribute__((tls_model("initial-exec"))) thread_local Guard* t_guard = nullptr;
 
-// Written once, before our handler is installed; only read afterwards.
+// What was there before us. Written only while our handler is not in place
+// (under the install mutex), read by our handler.
 struct sigaction g_previous_bus;
 struct sigaction g_previous_segv;
 
