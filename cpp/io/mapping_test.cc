@@ -52,19 +52,5 @@ TEST(Mapping, ReadsAsPreadDoesBeforeAndAfterTheFileShrinks) {
   EXPECT_TRUE(m->retired());
 }
 
-TEST(Mapping, EmptyFilesMapEmptyAndPipesDoNotMap) {
-  testing::TempDir dir;
-  File empty = std::move(*File::open_read_only(dir.write("e", "")));
-  Result<Mapping> m = Mapping::open(empty.fd());
-  ASSERT_TRUE(m);
-  std::string buf(4, '.');
-  EXPECT_EQ(*m->read_at(bytes(buf), 0), 0u);
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  EXPECT_FALSE(Mapping::open(pipe_fds[0]));
-  ::close(pipe_fds[0]);
-  ::close(pipe_fds[1]);
-}
-
 }  // namespace
 }  // namespace quandrel::io
