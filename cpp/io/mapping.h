@@ -24,7 +24,7 @@ namespace quandrel::io {
 // copyable. The descriptor is borrowed and must stay open as long as the
 // Mapping (the store's File outlives it). Destroying the Mapping stops a
 // warm_in_background thread that uses it within one slice of its work; the
-// pages are unmapped when that thread lets go (it never reads them).
+// pages are unmapped when that thread lets go.
 class Mapping {
  public:
   // Maps `fd`. A file of length 0 yields an empty Mapping (every read goes to
@@ -34,7 +34,11 @@ class Mapping {
   static Result<Mapping> open(int fd);
 
   Mapping() = default;
-  Mapping(Mapping&&) noexcept = default;
+  Mapping(Mapping&& o) noexcept
+      : region_(std::move(o.region_)),
+        data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        fd_(std::exchange(o.fd_, -1)) {}
   Mapping& operator=(Mapping&& o) noexcept {
     close();
     region_ = std::move(o.region_);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace quandrel::io {
 namespace {
@@ -23,7 +24,8 @@ struct Guard {
 // that have never copied.
 __attribute__((tls_model("initial-exec"))) thread_local Guard* t_guard = nullptr;
 
-// Written once, before our handler is installed; only read afterwards.
+// What was there before us. Written only while our handler is not in place
+// (under the install mutex), read by our handler.
 struct sigaction g_previous_bus;
 struct sigaction g_previous_segv;
 
@@ -72,7 +74,7 @@ void on_fault(int sig, siginfo_t* info, void* context) {
   pass_on(sig, info, context);
 }
 
-void install() {
+struct sigaction our_action() {
   struct sigaction ours {};
   ours.sa_sigaction = on_fault;
   // SA_NODEFER with an empty mask: the handler leaves by siglongjmp without
@@ -82,21 +84,49 @@ void install() {
   // alternate stack); threads without an alternate stack use their own.
   ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&ours.sa_mask);
-  sigaction(SIGBUS, nullptr, &g_previous_bus);
-  sigaction(SIGSEGV, nullptr, &g_previous_segv);
-  sigaction(SIGBUS, &ours, nullptr);
-  sigaction(SIGSEGV, &ours, nullptr);
+  return ours;
+}
+
+bool is_default(const struct sigaction& a) {
+  return !(a.sa_flags & SA_SIGINFO) && a.sa_handler == SIG_DFL;
+}
+
+// Puts ours in place for `sig`, the current handler becoming the previous
+// one; with `only_over_default`, only where the default action is back
+// (faulthandler.disable() restores what it found, which removes us). Over
+// any other handler that would be a loop: it may already chain to us.
+void install(int sig, struct sigaction& previous, bool only_over_default) {
+  struct sigaction now;
+  sigaction(sig, nullptr, &now);
+  if (only_over_default && !is_default(now)) return;
+  previous = now;
+  const struct sigaction ours = our_action();
+  sigaction(sig, &ours, nullptr);
+}
+
+void install_once() {
+  static const bool installed = (install(SIGBUS, g_previous_bus, false),
+                                 install(SIGSEGV, g_previous_segv, false), true);
+  (void)installed;
 }
 
 }  // namespace
 
 void install_copy_fault_handler() noexcept {
-  static const bool installed = (install(), true);
-  (void)installed;
+  static std::mutex mutex;
+  const std::lock_guard lock(mutex);
+  static bool first = true;
+  if (first) {
+    install_once();
+    first = false;
+    return;
+  }
+  install(SIGBUS, g_previous_bus, true);
+  install(SIGSEGV, g_previous_segv, true);
 }
 
 std::size_t safe_copy_many(std::span<const CopyOp> ops) noexcept {
-  install_copy_fault_handler();
+  install_once();
   Guard guard;
   volatile std::size_t i = 0;  // read after the jump back
   if (sigsetjmp(guard.resume, 0) != 0) {

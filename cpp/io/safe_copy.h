@@ -40,10 +40,11 @@ inline bool safe_copy(void* dst, const void* src, std::size_t n) noexcept {
   return safe_copy_many({&op, 1}) == 1;
 }
 
-// Installs the fault handler now rather than on the first copy. Opening a
-// mapping calls it, so that the handler is in place before any copy and a
-// faulthandler enabled before the opening is chained to. Cheap after the
-// first call.
+// Installs the fault handler now rather than on the first copy, and puts it
+// back where the default action has replaced it since (faulthandler.disable()
+// restores the handler it found, which removes ours). Opening a mapping calls
+// it, so that a faulthandler enabled before the opening is chained to. Two
+// sigaction calls per signal after the first time.
 void install_copy_fault_handler() noexcept;
 
 }  // namespace quandrel::io
