@@ -191,7 +191,6 @@ def main() -> int:
         store = quandrel.Store(directory, SHARDS, ROWS_PER_SHARD, WIDTH)
         peers = Peers(paths)
         total = SHARDS * ROWS_PER_SHARD
-        time.sleep(1.0)  # let the page-table warm-up of the new Store finish
 
         def batches(n, k=8):
             return [[rng.randrange(total) for _ in range(n)] for _ in range(k)]
