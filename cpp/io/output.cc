@@ -8,7 +8,7 @@ namespace quandrel::io {
 namespace {
 
 constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-constexpr std::size_t kAdvisedFrom = 4 * kHugePage;
+constexpr std::size_t kAdvisedFrom = 2 * kHugePage;
 
 }  // namespace
 
