@@ -143,7 +143,6 @@ void pool_of_32() {
       EXPECT_TRUE(is_worker_name(name) || name == "caller") << name;
     }
   }
-  EXPECT_EQ(thread_names().size(), 33u);
 
   // The caller gets a task's own fault, also from the last task to finish.
   for (const std::set<std::size_t>& faulty : {std::set<std::size_t>{31}, {3, 17, 31}}) {
@@ -173,7 +172,6 @@ void one_worker_serves_concurrent_runs() {
   }
   for (std::thread& t : callers) t.join();
   EXPECT_EQ(foreign.load(), 0);
-  EXPECT_EQ(thread_names().size(), 2u);
 }
 
 void switched_off() {
