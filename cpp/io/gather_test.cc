@@ -1,6 +1,8 @@
 // The gather against a model of the files, through every way of reading:
 // mappings, plain positional reads, and a backend whose reads come back short.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -29,8 +31,9 @@ enum class Reader { kMapped, kPread, kShortReads };
 struct Case {
   Reader reader;
   std::uint64_t row_bytes;  // 100 crosses pages now and then, 5000 always
-  std::size_t rows;         // enough for helpers from 2000 on
+  std::size_t rows;         // helpers join from 8192 mapped rows, 33 read rows
   std::uint64_t threads;
+  bool evicted = false;     // files dropped from the page cache before opening
 };
 
 class GatherModel : public ::testing::TestWithParam<Case> {};
@@ -48,6 +51,15 @@ TEST_P(GatherModel, MatchesTheFiles) {
     for (char& b : bytes) b = static_cast<char>(random());
     dir.write(shard_file_name("shard_", s), bytes);
     files.push_back(bytes);
+  }
+  if (c.evicted) {
+    for (std::uint64_t s = 0; s < kShards; ++s) {
+      const int fd = ::open(dir.file(shard_file_name("shard_", s)).c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      ::fsync(fd);
+      ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+      ::close(fd);
+    }
   }
   const Layout layout = Layout::make(kShards, kRowsPerShard, c.row_bytes, 1);
   Result<ZiruvGather> g =
@@ -82,6 +94,9 @@ std::vector<Case> cases() {
         for (std::uint64_t threads : {1, 4}) all.push_back({reader, row_bytes, rows, threads});
       }
     }
+    // Large enough for helpers; and batches whose rows come from the disk.
+    all.push_back({reader, 100, 9000, 4});
+    for (std::size_t rows : {16, 9000}) all.push_back({reader, 100, rows, 4, true});
   }
   return all;
 }
@@ -90,7 +105,8 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   static const char* const kReaders[] = {"Mapped", "Pread", "ShortReads"};
   const Case& c = info.param;
   return std::string(kReaders[static_cast<int>(c.reader)]) + "_" + std::to_string(c.row_bytes) +
-         "b_" + std::to_string(c.rows) + "rows_" + std::to_string(c.threads) + "t";
+         "b_" + std::to_string(c.rows) + "rows_" + std::to_string(c.threads) + "t" +
+         (c.evicted ? "_evicted" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, GatherModel, ::testing::ValuesIn(cases()), case_name);
