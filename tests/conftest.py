@@ -73,3 +73,21 @@ def on_other_thread(fn):
     t.start()
     t.join()
     return outcome[0]
+
+
+# The store and view suites run once per reader: both must return the same
+# bytes and raise the same errors.
+READER_SUITES = {"test_store", "test_view"}
+
+
+@pytest.fixture(autouse=True)
+def reader(request, monkeypatch):
+    mode = getattr(request, "param", None)
+    if mode is not None:
+        monkeypatch.setenv("QUANDREL_READER", mode)
+    return mode
+
+
+def pytest_generate_tests(metafunc):
+    if metafunc.module.__name__.rpartition(".")[2] in READER_SUITES:
+        metafunc.parametrize("reader", ["mapped", "pread"], indirect=True)

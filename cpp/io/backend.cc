@@ -36,6 +36,18 @@ Result<void> read_exact_at(int fd, std::span<std::byte> buffer, std::uint64_t of
   return {};
 }
 
+Result<std::size_t> read_up_to(const IoBackend& backend, int fd, std::span<std::byte> buffer,
+                               std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    Result<std::size_t> n = backend.read_at(fd, buffer.subspan(done), offset + done);
+    if (!n) return n.error();
+    if (*n == 0) break;
+    done += *n;
+  }
+  return done;
+}
+
 Result<void> IoBackend::read_many(int fd, std::span<const ReadRequest> requests) const {
   for (const ReadRequest& r : requests) {
     if (r.buffer.empty()) continue;

@@ -41,6 +41,13 @@ class IoBackend {
   virtual Result<void> read_many(int fd, std::span<const ReadRequest> requests) const;
 };
 
+// Fills `buffer` from `offset` on through `backend`, stopping early only at
+// the end of the file: a read may come back short in the middle of a file
+// (network and FUSE file systems do this), and the rest is then read on.
+// Returns how many bytes it read.
+Result<std::size_t> read_up_to(const IoBackend& backend, int fd, std::span<std::byte> buffer,
+                               std::uint64_t offset);
+
 // Plain pread. Stateless.
 class PreadvBackend final : public IoBackend {
  public:

@@ -31,8 +31,18 @@ std::string shard_file_name(const char* prefix, std::uint64_t shard) {
   return std::string(prefix) + digits + ".bin";
 }
 
-Result<ZiruvGather> ZiruvGather::open(const std::string& dir, const Layout& layout) {
-  return open_with_backend(dir, layout, std::make_unique<PreadvBackend>());
+Result<ZiruvGather> ZiruvGather::open(const std::string& dir, const Layout& layout,
+                                      ReaderMode mode) {
+  Result<ZiruvGather> g = open_with_backend(dir, layout, std::make_unique<PreadvBackend>());
+  if (!g || mode == ReaderMode::kPread) return g;
+  std::vector<Mapping> maps(g->files_.size());
+  for (std::size_t s = 0; s < maps.size(); ++s) {
+    const int fd = g->files_[s].fd();
+    if (mode == ReaderMode::kAuto && !mapping_advised(fd)) continue;
+    if (Result<Mapping> m = Mapping::open(fd)) maps[s] = std::move(*m);
+  }
+  g->maps_ = std::move(maps);
+  return g;
 }
 
 Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const Layout& layout,
@@ -47,10 +57,11 @@ Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const
     if (!file) return IoError(file.error()).with_path("shard file", path);
     files.push_back(std::move(*file));
   }
-  return ZiruvGather(std::move(files), layout, std::move(backend));
+  return ZiruvGather(std::move(files), {}, layout, std::move(backend));
 }
 
 ZiruvGather::~ZiruvGather() {
+  maps_.clear();  // before the descriptors they borrow
   for (File& f : files_) f = File();  // closed in shard order
   backend_.reset();
 }

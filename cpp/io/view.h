@@ -9,6 +9,8 @@
 
 #include "core/error.h"
 #include "io/file.h"
+#include "io/mapping.h"
+#include "io/reader_mode.h"
 
 namespace quandrel::io {
 
@@ -45,15 +47,30 @@ struct ManifestInfo {
 // path attached; a malformed one never fails and is ignored.
 Result<ManifestInfo> read_manifest(const std::string& view_path);
 
-// An open view. Immutable after `open`; reads are positional, so one reader
-// may be read from several threads at once.
+// An open view. Immutable after `open` (but for a mapping retired after a
+// failed copy); reads are positional or guarded copies, so one reader may be
+// read from several threads at once.
 class ViewReader {
  public:
-  static Result<ViewReader> open(const std::string& path);
+  // Maps the file when `mode` says to and it can be mapped.
+  static Result<ViewReader> open(const std::string& path, ReaderMode mode = ReaderMode::kAuto);
 
   std::uint64_t slot_bytes() const { return slot_bytes_; }
   std::uint64_t count() const { return count_; }
   int fd() const { return file_.fd(); }
+  // Empty (covering nothing) when the view is read with pread alone.
+  const Mapping& mapping() const { return map_; }
+
+  // read_exact_at on the view file, through the mapping where it covers the
+  // range (unless `pread_only`).
+  Result<void> read_exact_at(std::span<std::byte> buffer, std::uint64_t offset,
+                             bool pread_only = false) const;
+
+  // Whether reads through the mapping that ended at or before `end` gave what
+  // pread gives. A file cut short under the mapping reads as zeros, not as
+  // the end of the file, from its new end to the end of that page; so after
+  // copying, the file must still reach `end`. Always true without a mapping.
+  bool mapped_reads_hold(std::uint64_t end) const;
 
  private:
   ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file)
@@ -62,6 +79,7 @@ class ViewReader {
   std::uint64_t slot_bytes_;
   std::uint64_t count_;
   File file_;
+  Mapping map_;  // after file_, whose descriptor it borrows
 };
 
 // The range error of the first index that is not below count(), if any.
@@ -74,8 +92,9 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
 
 // Record indices[i] goes to bytes [i * slot_bytes, (i + 1) * slot_bytes) of
 // `output`. Every index is checked before the first read; a batch reports at
-// most one error, and on error `output` is undefined. At most `parallelism`
-// tasks (0 counts as 1) on scope_run; fewer than 4 records are read serially.
+// most one error, and on error `output` is undefined. The calling thread and
+// at most `parallelism` - 1 helpers (0 counts as 1) read; a batch too small
+// for helpers to pay is read on the calling thread alone.
 Result<void> read_records_parallel(const ViewReader& view, std::span<const std::uint64_t> indices,
                                    std::span<std::byte> output, std::uint64_t parallelism);
 

@@ -6,6 +6,7 @@
 
 #include "core/error.h"
 #include "core/messages.h"
+#include "io/output.h"
 #include "errors.h"
 #include "messages.h"
 
@@ -209,14 +210,20 @@ void name_argument_in_error(const char* param) {
   PyErr_SetObject(PyExc_TypeError, renamed.get());
 }
 
-Ref new_bytes(std::uint64_t size, char** data) {
+Ref new_bytes_for_overwrite(std::uint64_t size, char** data) {
   if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
     fault(quandrel::msg::kCapacityOverflow);
   }
   Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return bytes;
   *data = PyBytes_AsString(bytes.get());
-  std::memset(*data, 0, size);
+  io::prepare_output({reinterpret_cast<std::byte*>(*data), static_cast<std::size_t>(size)});
+  return bytes;
+}
+
+Ref new_bytes(std::uint64_t size, char** data) {
+  Ref bytes = new_bytes_for_overwrite(size, data);
+  if (bytes) std::memset(*data, 0, size);
   return bytes;
 }
 

@@ -204,4 +204,9 @@ PyObject* list_of(std::span<const T> values) {
 // until it is handed to Python. Faults for sizes of 2^63 or more.
 Ref new_bytes(std::uint64_t size, char** data);
 
+// The same, not filled: for a caller that writes every byte before the object
+// reaches Python, or drops it. Filling a large result first costs as much as
+// reading it.
+Ref new_bytes_for_overwrite(std::uint64_t size, char** data);
+
 }  // namespace quandrel::py

@@ -1,6 +1,7 @@
 // PageReader: one page of a fixed power-of-two size from each of a list of
 // (descriptor, offset) pairs that the caller holds. Bound to the thread that
 // created it; holds no resource.
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,6 +66,33 @@ PyObject* page_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
+// One page read, without the interpreter lock: it may wait for a disk, and
+// other Python threads should run meanwhile. Interrupted, the handlers run,
+// as in Python's own reads, then the read is made again unless one of them
+// raised. Returns the count, or -1 with the exception set. `abandon` runs
+// when the interpreter ends this thread while the lock is away: the
+// caller's Python objects may then not be released. Offsets of 2^63 and
+// above arrive negative, and the system refuses them.
+template <class Abandon>
+ssize_t read_page(int fd, std::byte* target, std::size_t size, std::uint64_t offset,
+                  Abandon&& abandon) {
+  ssize_t n = 0;
+  int error = 0;
+  do {
+    if (error == EINTR && PyErr_CheckSignals() < 0) return -1;
+    try {
+      WithoutGil unlocked;
+      n = ::pread(fd, target, size, static_cast<off_t>(offset));
+      error = n < 0 ? errno : 0;
+    } catch (abi::__forced_unwind&) {
+      abandon();
+      throw;
+    }
+  } while (n < 0 && error == EINTR);
+  if (n < 0) raise_os_error(IoError::os(error));
+  return n;
+}
+
 PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::vector<std::int32_t> fds;
@@ -83,15 +111,9 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     AlignedBuffer buffer = page_buffer(s->page_size);
     if (!buffer) return nullptr;
     for (std::size_t i = 0; i < fds.size(); ++i) {
-      // Offsets of 2^63 and above arrive negative, and the system refuses them.
-      ssize_t n;
-      // Interrupted: the handlers run, as in Python's own reads, then the
-      // read is made again unless one of them raised.
-      while ((n = ::pread(fds[i], buffer.get(), s->page_size, static_cast<off_t>(offsets[i]))) < 0 &&
-             errno == EINTR) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-      }
-      if (n < 0) return raise_os_error(IoError::last_os());
+      const ssize_t n = read_page(fds[i], buffer.get(), s->page_size, offsets[i],
+                                  [&] { (void)pages.release(); });
+      if (n < 0) return nullptr;
       if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
       PyObject* page = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.get()), n);
       if (page == nullptr) return nullptr;
@@ -132,8 +154,11 @@ PyObject* read_pages_into(PyObject* self, PyObject* const* args, Py_ssize_t narg
     for (std::size_t i = 0; i < fds.size(); ++i) {
       std::byte* slot = out.data() + i * page_size;
       std::byte* target = aligned ? slot : bounce.get();
-      const ssize_t n = ::pread(fds[i], target, page_size, static_cast<off_t>(offsets[i]));
-      if (n < 0) return raise_os_error(IoError::last_os());
+      const ssize_t n = read_page(fds[i], target, page_size, offsets[i], [&] {
+        (void)lengths.release();
+        out.abandon();
+      });
+      if (n < 0) return nullptr;
       if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
       if (!aligned) std::memcpy(slot, target, static_cast<std::size_t>(n));
       std::memset(slot + n, 0, page_size - static_cast<std::size_t>(n));

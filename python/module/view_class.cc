@@ -1,10 +1,13 @@
 // View: one flat file of fixed-size records. Bound to the thread that
 // created it, which alone may use it or close its file.
+#include <cxxabi.h>
+
 #include <memory>
 
 #include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
+#include "io/reader_mode.h"
 #include "io/view.h"
 
 namespace quandrel::py {
@@ -29,10 +32,38 @@ PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     FsPath path;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), path)) return nullptr;
-    Result<io::ViewReader> reader = io::ViewReader::open(path.value);
+    const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
+    if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
+    Result<io::ViewReader> reader = io::ViewReader::open(path.value, *mode);
     if (!reader) return raise_os_error(reader.error());
     return ViewClass::wrap(type, std::make_unique<ViewState>(ViewState{std::move(*reader)}));
   });
+}
+
+// Reads at least this large run without the interpreter lock, so that other
+// Python threads run meanwhile; for smaller ones from memory, giving the
+// lock away and taking it back would cost more than the read. Reads that go
+// to the system may wait for a disk, so they always let go.
+constexpr std::uint64_t kUnlockedBytes = 64 << 10;
+
+bool worth_unlocking(const io::ViewReader& reader, std::uint64_t bytes) {
+  return bytes >= kUnlockedBytes || reader.mapping().fd() < 0;
+}
+
+// `read()`, without the interpreter lock when `unlock`. The result is a
+// plain value: no Python object is touched inside. `abandon` runs when the
+// interpreter ends this thread without giving the lock back: what the caller
+// holds of Python may then not be released.
+template <class Abandon, class Read>
+auto run_read(bool unlock, Abandon abandon, Read read) -> decltype(read()) {
+  if (!unlock) return read();
+  try {
+    WithoutGil unlocked;
+    return read();
+  } catch (abi::__forced_unwind&) {
+    abandon();
+    throw;
+  }
 }
 
 PyObject* len(PyObject* self, PyObject*) {
@@ -68,10 +99,13 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       return raise_os_error(ok.error());
     }
     char* data = nullptr;
-    Ref out = new_bytes(s->reader.slot_bytes(), &data);
+    Ref out = new_bytes_for_overwrite(s->reader.slot_bytes(), &data);
     if (!out) return nullptr;
-    Result<std::uint64_t> n = io::read_record(
-        s->reader, index, {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+    Result<std::uint64_t> n =
+        run_read(worth_unlocking(s->reader, s->reader.slot_bytes()), [&] { (void)out.release(); }, [&] {
+          return io::read_record(s->reader, index,
+                                 {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+        });
     if (!n) return raise_os_error(n.error());
     return out.release();
   });
@@ -92,9 +126,11 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       return raise_os_error(ok.error());
     }
     char* data = nullptr;
-    Ref out = new_bytes(size, &data);
+    Ref out = new_bytes_for_overwrite(size, &data);
     if (!out) return nullptr;
-    Result<void> read = io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    Result<void> read = run_read(worth_unlocking(s->reader, size), [&] { (void)out.release(); }, [&] {
+      return io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    });
     if (!read) return raise_os_error(read.error());
     return out.release();
   });
@@ -114,8 +150,9 @@ PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t na
     const unsigned __int128 expected =
         static_cast<unsigned __int128>(s->reader.slot_bytes()) * indices.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    Result<void> read = io::read_records_parallel(s->reader, indices, {out.data(), out.size()},
-                                                  io::kDefaultParallelism);
+    Result<void> read = run_read(worth_unlocking(s->reader, out.size()), [&] { out.abandon(); }, [&] {
+      return io::read_records(s->reader, indices, {out.data(), out.size()});
+    });
     if (!read) return raise_os_error(read.error());
     return Py_NewRef(Py_None);
   });
