@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -100,6 +101,15 @@ TEST_F(GatherTest, ReadsPerPage) {
   }
   backend_->fail_at_ = 4000;  // the first failed read is the gather's error
   EXPECT_EQ(gather({1, 40, 999}), "Input/output error (os error 5)");
+}
+
+std::string fault_text(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Fault& e) {
+    return e.what();
+  }
+  return "no fault";
 }
 
 // A row outside the table and a division by zero fault too; the Python
