@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# The checked builds: the C++ tests under ASan+UBSan, the Python tests against
+# an ASan+UBSan build of the extension, and the threaded C++ tests (pool,
+# gather, store) under TSan. Any report fails the run.
+#
+#   bash tests/run_sanitizers.sh              # everything (about 5 minutes on 2 cores)
+#   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan
+#
+# Builds go to build/asan, build/tsan and build/asan-wheel; PYTHON picks the
+# interpreter for the Python tests (default python3).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+parts=${*:-asan python tsan}
+jobs=${JOBS:-2}
+
+# The read path copies from memory mappings under its own SIGBUS/SIGSEGV
+# handler. The sanitizer keeps reporting faults, but lets the program install
+# that handler over its own; leaks are not what these runs look for (CPython
+# keeps much alive until exit).
+asan_options="detect_leaks=0:abort_on_error=1:handle_segv=1:handle_sigbus=1:allow_user_segv_handler=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+configure() {  # configure BUILD_DIR SANITIZERS
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUANDREL_BUILD_TESTS=ON \
+    -DQUANDREL_WERROR=ON "-DQUANDREL_SANITIZE=$2" >/dev/null
+  cmake --build "$1" -j "$jobs" --target quandrel_cpp_tests
+}
+
+for part in $parts; do
+  case $part in
+    asan)
+      echo "== C++ tests under ASan+UBSan"
+      configure build/asan "address,undefined"
+      ASAN_OPTIONS=$asan_options build/asan/quandrel_cpp_tests --gtest_brief=1
+      ;;
+    python)
+      echo "== Python tests against an ASan+UBSan extension"
+      # Its own build directory, so that the flags never reach a shipped wheel.
+      rm -rf build/asan-dist
+      "$PYTHON" -m pip wheel . --no-deps -q -w build/asan-dist \
+        -C build-dir=build/asan-wheel -C cmake.build-type=RelWithDebInfo \
+        -C cmake.define.QUANDREL_SANITIZE="address,undefined" -C cmake.define.QUANDREL_WERROR=ON
+      venv=build/venv-asan
+      rm -rf "$venv"
+      "$PYTHON" -m venv "$venv"
+      "$venv/bin/python" -m pip install -q --disable-pip-version-check build/asan-dist/quandrel-*.whl pytest
+      # The interpreter is not instrumented: the runtime must come first, and
+      # libstdc++ with it so that the sanitizer sees its operator new. Python's
+      # own allocator would hide heap errors inside its arenas.
+      preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+      (cd tests && LD_PRELOAD="$preload" ASAN_OPTIONS=$asan_options PYTHONMALLOC=malloc \
+        "../$venv/bin/python" -m pytest -q -p no:cacheprovider -x .)
+      ;;
+    tsan)
+      echo "== pool, gather and store tests under TSan"
+      configure build/tsan thread
+      # halt_on_error: the first race fails the run (TSan exits 66 otherwise
+      # only at the end, which a test child's own exit code could mask).
+      TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
+        build/tsan/quandrel_cpp_tests --gtest_brief=1 \
+        --gtest_filter='Pool*:*PoolInFreshProcess*:Gather*:Store*'
+      ;;
+    *) echo "unknown part: $part" >&2; exit 2 ;;
+  esac
+done
+echo "== sanitizers passed"
