@@ -9,6 +9,7 @@
 # Targets: view (manifest and view opening), keyfile (read_keys against a
 # model), convert (the binding layer's converters and binder in an embedded
 # interpreter, against a model in Python; PYTHON picks the interpreter).
+# fuzz/<target>.dict, when there is one, lists tokens of the input's format.
 # What a run finds goes to build/fuzz/work-<target>; a crash leaves its input
 # in build/fuzz/artifacts/. Replay one with: build/fuzz/fuzz/fuzz_<target> FILE
 set -euo pipefail
@@ -34,10 +35,12 @@ for t in $targets; do
   mkdir -p "build/fuzz/work-$t"
   log="build/fuzz/$t.log"
   # The interpreter's allocator would hide heap errors from ASan; the convert
-  # target sets this itself too, for runs by hand.
-  if ! PYTHONMALLOC=malloc ASAN_OPTIONS="detect_leaks=0:${ASAN_OPTIONS:-}" \
+  # target sets this itself too, for runs by hand, and turns off the leak
+  # check (the interpreter keeps much alive). The others check for leaks.
+  if ! PYTHONMALLOC=malloc \
     "build/fuzz/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="${max_len[$t]}" \
     -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+    $( [ -f "fuzz/$t.dict" ] && echo "-dict=fuzz/$t.dict" ) \
     -artifact_prefix="build/fuzz/artifacts/$t-" \
     "build/fuzz/work-$t" "fuzz/corpus/$t" >"$log" 2>&1; then
     tail -n 60 "$log" >&2
