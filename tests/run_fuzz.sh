@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of fuzz/ with clang (ASan+UBSan) and runs each
 # for a fixed time, starting from the seed corpus in fuzz/corpus/<target>.
 #
-#   bash tests/run_fuzz.sh                         # CI: every target, 30 s each
+#   bash tests/run_fuzz.sh                         # CI: every target, 20 s each
 #   FUZZ_SECONDS=14400 bash tests/run_fuzz.sh keyfile   # one target for four hours
 #   build/fuzz/fuzz/fuzz_view -jobs=2 build/fuzz/work-view fuzz/corpus/view  # by hand, no end
 #
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 targets=${*:-view keyfile convert}
 
 # Only the inputs that grow coverage matter; these bound one input's size so
