@@ -34,12 +34,14 @@ for t in $targets; do
   echo "== fuzzing $t for ${seconds}s"
   mkdir -p "build/fuzz/work-$t"
   log="build/fuzz/$t.log"
+  # The read path copies from memory mappings under its own SIGBUS/SIGSEGV
+  # handler, which libFuzzer's would replace; ASan still reports real faults.
   # The interpreter's allocator would hide heap errors from ASan; the convert
   # target sets this itself too, for runs by hand, and turns off the leak
   # check (the interpreter keeps much alive). The others check for leaks.
   if ! PYTHONMALLOC=malloc \
     "build/fuzz/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="${max_len[$t]}" \
-    -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+    -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -handle_segv=0 -handle_bus=0 \
     $( [ -f "fuzz/$t.dict" ] && echo "-dict=fuzz/$t.dict" ) \
     -artifact_prefix="build/fuzz/artifacts/$t-" \
     "build/fuzz/work-$t" "fuzz/corpus/$t" >"$log" 2>&1; then
