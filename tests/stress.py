@@ -23,6 +23,7 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
 
 from quandrel import Fault, Store, View
 
@@ -139,7 +140,10 @@ def one_round(rng, model, store, view, counts):
 
 def forked_check(model, store, view, seed):
     """Forks while other threads read; the child reads and checks too."""
-    pid = os.fork()
+    with warnings.catch_warnings():
+        # Newer interpreters warn about forking with threads: that is the point.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
     if pid == 0:
         status = 1
         try:
