@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -333,7 +334,21 @@ TEST_P(PoolInFreshProcess, Runs) {
     if (std::strncmp(*e, "QUANDREL_", 9) != 0) env.push_back(*e);
   }
   env.push_back(std::string(kCaseVariable) + "=" + c.name);
-  env.insert(env.end(), c.env.begin(), c.env.end());
+  // A case's variable replaces the caller's, except sanitizer options: those
+  // are appended, so that neither the case's nor the caller's (suppressions,
+  // say) are lost; the later of two repeated options wins.
+  for (const std::string& add : c.env) {
+    const std::string name = add.substr(0, add.find('=') + 1);
+    auto same = std::find_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.starts_with(name); });
+    if (same == env.end()) {
+      env.push_back(add);
+    } else if (name.ends_with("_OPTIONS=")) {
+      *same += ":" + add.substr(name.size());
+    } else {
+      *same = add;
+    }
+  }
   const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
   std::vector<std::string> args = {
       "/proc/self/exe", "--gtest_brief=1",
