@@ -24,7 +24,7 @@ std::vector<std::uint64_t> widened_rowids(const PleSpec& s, std::span<const std:
   std::vector<std::byte> raw(tokens.size() * kTables * 8 + 1);
   rowids_into(s, history, tokens, raw.data() + 1);
   std::vector<std::uint64_t> out(tokens.size() * kTables);
-  std::memcpy(out.data(), raw.data() + 1, out.size() * 8);
+  if (!out.empty()) std::memcpy(out.data(), raw.data() + 1, out.size() * 8);
   return out;
 }
 
