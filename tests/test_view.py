@@ -37,7 +37,6 @@ def make_view(tmp_path):
     (24, 4096, {"slot_bytes": 4096, "grans": 50}, b"", 24, 4096),
     (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
     (5, 16, {"slot_bytes": 0}, b"", 0, 0),
-    (5, 2560, '{"slot_bytes": "16", "grans": 2}', b"", 2, 2560),  # a refused key leaves the other
 ])
 def test_counts(make_view, records, slot, manifest, extra, count, slot_bytes):
     view = View(make_view(records, slot, manifest, extra=extra))
