@@ -12,9 +12,6 @@ from quandrel import (Fault, PageReader, Store, View, rowids_array, rowids_for_s
                       rowids_for_seq_with_history)
 
 FORMATS = "bBhHiIlLqQ"
-CTYPES = {(1, True): ctypes.c_int8, (1, False): ctypes.c_uint8, (2, True): ctypes.c_int16,
-          (2, False): ctypes.c_uint16, (4, True): ctypes.c_int32, (4, False): ctypes.c_uint32,
-          (8, True): ctypes.c_int64, (8, False): ctypes.c_uint64}
 
 
 def outcome(fn, *args):
@@ -37,7 +34,8 @@ def exporters(fmt, values):
     a = array.array(fmt, values)
     yield "array", a
     yield "memoryview@", memoryview(a).cast("B").cast("@" + fmt)
-    c = (CTYPES[a.itemsize, fmt.islower()] * len(values))(*values)
+    c_type = getattr(ctypes, f"c_{'' if fmt.islower() else 'u'}int{a.itemsize * 8}")
+    c = (c_type * len(values))(*values)
     assert memoryview(c).format[0] == "<"
     yield "ctypes<", c
     if fmt == "B":
