@@ -16,25 +16,21 @@ def row_content(shard: int, index: int, width: int) -> bytes:
 class SampleStore:
     """A store directory whose shard files hold `row_content` rows."""
 
-    def __init__(self, directory, shards, rows_per_shard, width, prefix="shard_", rows_written=None):
+    def __init__(self, directory, shards, rows_per_shard, width, rows_written=None):
         self.dir = str(directory)
         self.shards, self.rows_per_shard, self.width = shards, rows_per_shard, width
         os.makedirs(self.dir, exist_ok=True)
         for s in range(shards):
             n = rows_per_shard if rows_written is None else rows_written(s)
-            with open(os.path.join(self.dir, f"{prefix}{s:03d}.bin"), "wb") as f:
+            with open(os.path.join(self.dir, f"shard_{s:03d}.bin"), "wb") as f:
                 f.write(b"".join(row_content(s, i, width) for i in range(n)))
 
     def row(self, rowid: int) -> bytes:
-        """The expected bytes of a row, zeros where its file is short."""
+        """The bytes of a row as its file holds them now, zeros where it is short."""
         shard, index = divmod(rowid, self.rows_per_shard)
-        path = os.path.join(self.dir, f"shard_{shard:03d}.bin")
-        if not os.path.exists(path):
-            path = os.path.join(self.dir, f"ziruv_{shard:03d}.bin")
-        with open(path, "rb") as f:
+        with open(os.path.join(self.dir, f"shard_{shard:03d}.bin"), "rb") as f:
             f.seek(index * self.width)
-            data = f.read(self.width)
-        return data + bytes(self.width - len(data))
+            return f.read(self.width).ljust(self.width, b"\0")
 
     def rows(self, rowids) -> bytes:
         return b"".join(self.row(r) for r in rowids)

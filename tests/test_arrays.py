@@ -12,9 +12,6 @@ from quandrel import (Fault, PageReader, Store, View, rowids_array, rowids_for_s
                       rowids_for_seq_with_history)
 
 FORMATS = "bBhHiIlLqQ"
-CTYPES = {(1, True): ctypes.c_int8, (1, False): ctypes.c_uint8, (2, True): ctypes.c_int16,
-          (2, False): ctypes.c_uint16, (4, True): ctypes.c_int32, (4, False): ctypes.c_uint32,
-          (8, True): ctypes.c_int64, (8, False): ctypes.c_uint64}
 
 
 def outcome(fn, *args):
@@ -37,7 +34,8 @@ def exporters(fmt, values):
     a = array.array(fmt, values)
     yield "array", a
     yield "memoryview@", memoryview(a).cast("B").cast("@" + fmt)
-    c = (CTYPES[a.itemsize, fmt.islower()] * len(values))(*values)
+    c_type = getattr(ctypes, f"c_{'' if fmt.islower() else 'u'}int{a.itemsize * 8}")
+    c = (c_type * len(values))(*values)
     assert memoryview(c).format[0] == "<"
     yield "ctypes<", c
     if fmt == "B":
@@ -162,33 +160,23 @@ def writable_outs(size):
     yield np.full((size // 8, 2, 4) if size else (0,), 255, dtype=np.uint8)
 
 
-def test_fetch_into_equals_fetch(sample_store):
+def test_into_equals_the_returning_call(sample_store, views):
     # Shard 3 is short: its missing rows must come out as zeros, not as what `out` held.
     s = sample_store(shards=4, rows_per_shard=100, width=16,
                      rows_written=lambda shard: 40 if shard == 3 else 100)
-    store = Store(s.dir, 4, 100, 16)
-    for ids in [[], [0], [399, 5, 5, 350, 120], list(range(0, 400, 3))]:
-        for out in writable_outs(16 * len(ids)):
-            assert store.fetch_into(array.array("Q", ids), out) is None
-            assert bytes(out) == store.fetch(ids)
-
-
-def test_read_records_into_equals_read_records(views):
-    view = views[0]
-    for ids in [[], [3], [2, 0, 2, 1]]:
-        for out in writable_outs(2560 * len(ids)):
-            assert view.read_records_into(ids, out) is None
-            assert bytes(out) == view.read_records(ids)
-
-
-def test_read_pages_into_equals_read_pages(views):
-    fd = views[1]
-    for page_size, offsets in [(4096, []), (4096, [0, 8192, 4096, 0]), (1024, [10000, 0])]:
-        pages = PageReader(page_size).read_pages([fd] * len(offsets), offsets)
-        expected = b"".join(p.ljust(page_size, b"\0") for p in pages)
-        for out in writable_outs(page_size * len(offsets)):
-            lengths = PageReader(page_size).read_pages_into([fd] * len(offsets), offsets, out)
-            assert lengths == [len(p) for p in pages]
+    store, (view, fd) = Store(s.dir, 4, 100, 16), views
+    cases = [(store.fetch(ids), None, lambda out, ids=ids: store.fetch_into(array.array("Q", ids), out))
+             for ids in ([], [0], [399, 5, 5, 350, 120], list(range(0, 400, 3)))]
+    cases += [(view.read_records(ids), None, lambda out, ids=ids: view.read_records_into(ids, out))
+              for ids in ([], [3], [2, 0, 2, 1])]
+    for size, offsets in [(4096, []), (4096, [0, 8192, 4096, 0]), (1024, [10000, 0])]:
+        reader, fds = PageReader(size), [fd] * len(offsets)
+        pages = reader.read_pages(fds, offsets)
+        cases.append((b"".join(p.ljust(size, b"\0") for p in pages), [len(p) for p in pages],
+                      lambda out, r=reader, f=fds, o=offsets: r.read_pages_into(f, o, out)))
+    for expected, returned, into in cases:
+        for out in writable_outs(len(expected)):
+            assert into(out) == returned
             assert bytes(out) == expected
 
 
@@ -227,17 +215,3 @@ def test_output_errors(sample_store, views):
     assert isinstance(on_other_thread(lambda: view.read_records_into([], bytearray())), Fault)
     assert isinstance(on_other_thread(lambda: reader.read_pages_into([], [], bytearray())), Fault)
 
-
-def test_torch_tensors(sample_store):
-    torch = pytest.importorskip("torch")
-    np = pytest.importorskip("numpy")
-    tokens = torch.tensor([5, 6, 7], dtype=torch.int64)
-    ids = torch.empty((3, 16), dtype=torch.int64)
-    rowids_array(tokens.numpy(), 1, out=ids.numpy())
-    assert ids.tolist() == rowids_for_seq([5, 6, 7], 1)
-    assert torch.equal(torch.from_numpy(np.asarray(rowids_array(tokens.numpy(), 1))), ids)
-    s = sample_store(shards=2, rows_per_shard=50, width=8)
-    store = Store(s.dir, 2, 50, 8)
-    rows = torch.empty((4, 2), dtype=torch.float32)
-    store.fetch_into(torch.tensor([99, 0, 3, 3]).numpy(), rows.numpy())
-    assert rows.numpy().tobytes() == s.rows([99, 0, 3, 3])

@@ -140,43 +140,28 @@ def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     assert store.fetch([1 << 44, 1 << 43]) == bytes(2 * width)
 
 
-# Each in a fresh interpreter: a forked child fetches with the parent's pool
-# gone; daemon threads inside fetch, ended by the interpreter at shutdown as
-# they take the lock back, must end the process cleanly, not abort it.
-PROCESS_CASES = {
-    "forked child": """
-        import os, warnings
-        warnings.simplefilter("ignore", DeprecationWarning)
-        store = Store(d, 2, 64, 4096)
-        ids = list(range(0, 128, 3))
-        want = store.fetch(ids)  # the parent now has a pool
-        pid = os.fork()
-        if pid == 0:
-            ok = store.fetch(ids) == want and store.fetch([ids[-1], ids[0]]) == want[-4096:] + want[:4096]
-            os._exit(0 if ok else 1)
-        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-    """,
-    "daemon threads at exit": """
-        import threading
-        store = Store(d, 2, 64, 4096)
-        started = threading.Barrier(5)
-        def work():
-            started.wait()
-            ids, out = list(range(128)), bytearray(128 * 4096)
-            while True:
-                store.fetch(ids)
-                store.fetch_into(ids, out)
-        for _ in range(4):
-            threading.Thread(target=work, daemon=True).start()
+# Daemon threads inside fetch, ended by the interpreter at shutdown as they
+# take the lock back, must end the process cleanly, not abort it.
+DAEMONS_AT_EXIT = """
+    import threading
+    store = Store(d, 2, 64, 4096)
+    started = threading.Barrier(5)
+    def work():
         started.wait()
-        keep = [list(range(1000)) for _ in range(2000)]  # a slower shutdown
-    """,
-}
+        ids, out = list(range(128)), bytearray(128 * 4096)
+        while True:
+            store.fetch(ids)
+            store.fetch_into(ids, out)
+    for _ in range(4):
+        threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    keep = [list(range(1000)) for _ in range(2000)]  # a slower shutdown
+"""
 
 
-@pytest.mark.parametrize("body", PROCESS_CASES.values(), ids=PROCESS_CASES.keys())
-def test_in_a_fresh_process(sample_store, body):
+def test_daemon_threads_fetching_at_exit(sample_store):
     s = sample_store(shards=2, rows_per_shard=64, width=4096)
     for _ in range(3):  # the shutdown race does not show every time
-        r = run_python(f"from quandrel import Store\nd = {s.dir!r}\n" + textwrap.dedent(body), timeout=60)
+        r = run_python(f"from quandrel import Store\nd = {s.dir!r}\n" + textwrap.dedent(DAEMONS_AT_EXIT),
+                       timeout=60)
         assert (r.returncode, r.stderr) == (0, "")

@@ -49,17 +49,14 @@ TEST_P(GatherModel, MatchesTheFiles) {
     const std::uint64_t size = s + 1 < kShards ? kRowsPerShard * c.row_bytes : 123 * c.row_bytes + 3;
     std::string bytes(size, '\0');
     for (char& b : bytes) b = static_cast<char>(random());
-    dir.write(shard_file_name("shard_", s), bytes);
-    files.push_back(bytes);
-  }
-  if (c.evicted) {
-    for (std::uint64_t s = 0; s < kShards; ++s) {
-      const int fd = ::open(dir.file(shard_file_name("shard_", s)).c_str(), O_RDONLY);
-      ASSERT_GE(fd, 0);
+    const int fd = ::open(dir.write(shard_file_name("shard_", s), bytes).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    if (c.evicted) {
       ::fsync(fd);
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-      ::close(fd);
     }
+    ::close(fd);
+    files.push_back(bytes);
   }
   const Layout layout = Layout::make(kShards, kRowsPerShard, c.row_bytes, 1);
   Result<ZiruvGather> g =
