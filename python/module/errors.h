@@ -4,7 +4,6 @@
 
 #include "py_ref.h"
 
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -44,9 +43,8 @@ PyObject* guarded(F&& body) {
     PyObject* result = body();
     if (result == nullptr && !PyErr_Occurred()) raise(PyExc_SystemError, nullptr);
     return result;
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (WithoutGil::thread_ending()) throw;
     raise_current_exception();
     return nullptr;
   }

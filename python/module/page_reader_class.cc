@@ -1,7 +1,6 @@
 // PageReader: one page of a fixed power-of-two size from each of a list of
 // (descriptor, offset) pairs that the caller holds. Bound to the thread that
 // created it; holds no resource.
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,14 +79,10 @@ ssize_t read_page(int fd, std::byte* target, std::size_t size, std::uint64_t off
   int error = 0;
   do {
     if (error == EINTR && PyErr_CheckSignals() < 0) return -1;
-    try {
-      WithoutGil unlocked;
+    run_unlocked(abandon, [&] {
       n = ::pread(fd, target, size, static_cast<off_t>(offset));
       error = n < 0 ? errno : 0;
-    } catch (abi::__forced_unwind&) {
-      abandon();
-      throw;
-    }
+    });
   } while (n < 0 && error == EINTR);
   if (n < 0) raise_os_error(IoError::os(error));
   return n;

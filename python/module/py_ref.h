@@ -57,14 +57,25 @@ class WithoutGil {
   WithoutGil(const WithoutGil&) = delete;
   WithoutGil& operator=(const WithoutGil&) = delete;
   ~WithoutGil() noexcept(false) {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
+    if (state_ == nullptr) return;
+    ending_ = true;
+    PyEval_RestoreThread(state_);
+    ending_ = false;
   }
+
+  // Whether this thread is being ended while it takes the lock back: true
+  // only while that unwinding runs, and then the lock is not held. Asked
+  // instead of catching abi::__forced_unwind by name, which has no object
+  // to bind a reference to.
+  static bool thread_ending() { return ending_; }
 
   // Runs `f` with the lock held again, then releases it once more. If taking
   // the lock ends the thread (see above), the destructor leaves it alone.
   template <class F>
   decltype(auto) relocked(F&& f) {
+    ending_ = true;
     PyEval_RestoreThread(std::exchange(state_, nullptr));
+    ending_ = false;
     struct Release {
       PyThreadState*& state;
       ~Release() { state = PyEval_SaveThread(); }
@@ -74,6 +85,23 @@ class WithoutGil {
 
  private:
   PyThreadState* state_;
+  static inline thread_local bool ending_ = false;
 };
+
+// Runs `body` without the interpreter lock and returns what it returns (a
+// plain value: no Python object may be touched inside). If taking the lock
+// back ends the thread, `abandon` runs on the way out: it must let go of the
+// caller's Python objects without releasing them, for the lock is not held.
+template <class Abandon, class Body>
+decltype(auto) run_unlocked(Abandon&& abandon, Body&& body) {
+  struct OnThreadEnd {
+    Abandon& abandon;
+    ~OnThreadEnd() {
+      if (WithoutGil::thread_ending()) abandon();
+    }
+  } on_end{abandon};
+  WithoutGil unlocked;
+  return body();
+}
 
 }  // namespace quandrel::py

@@ -1,7 +1,6 @@
 // Store: a sharded table of fixed-width rows. Usable from any thread, also
 // from several at once: its state never changes after construction, and the
 // gather runs with the interpreter lock released.
-#include <cxxabi.h>
 
 #include <memory>
 
@@ -63,16 +62,9 @@ PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids)
   char* data = nullptr;
   Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
   if (!out) return nullptr;
-  Result<void> gathered;
-  try {
-    WithoutGil unlocked;
-    gathered = s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
-  } catch (abi::__forced_unwind&) {
-    // The interpreter is ending this thread without giving the lock back:
-    // the result may not be released here.
-    (void)out.release();
-    throw;
-  }
+  const Result<void> gathered = run_unlocked([&] { (void)out.release(); }, [&] {
+    return s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+  });
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
 }
@@ -125,14 +117,9 @@ PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->width) * rowids.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
     if (rowids.empty()) return Py_NewRef(Py_None);
-    Result<void> gathered;
-    try {
-      WithoutGil unlocked;
-      gathered = s->gatherer.gather_pp(rowids, {out.data(), out.size()}, s->threads);
-    } catch (abi::__forced_unwind&) {
-      out.abandon();  // the lock is not held: the export may not be released here
-      throw;
-    }
+    const Result<void> gathered = run_unlocked([&] { out.abandon(); }, [&] {
+      return s->gatherer.gather_pp(rowids, {out.data(), out.size()}, s->threads);
+    });
     if (!gathered) return raise_os_error(gathered.error());
     return Py_NewRef(Py_None);
   });

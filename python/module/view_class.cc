@@ -1,6 +1,5 @@
 // View: one flat file of fixed-size records. Bound to the thread that
 // created it, which alone may use it or close its file.
-#include <cxxabi.h>
 
 #include <memory>
 
@@ -57,13 +56,7 @@ bool worth_unlocking(const io::ViewReader& reader, std::uint64_t bytes) {
 template <class Abandon, class Read>
 auto run_read(bool unlock, Abandon abandon, Read read) -> decltype(read()) {
   if (!unlock) return read();
-  try {
-    WithoutGil unlocked;
-    return read();
-  } catch (abi::__forced_unwind&) {
-    abandon();
-    throw;
-  }
+  return run_unlocked(abandon, read);
 }
 
 PyObject* len(PyObject* self, PyObject*) {
