@@ -1,15 +1,15 @@
 // The key-file reader against a model written from the file format: the
 // input is the whole key file.
 //
-// The model decodes code points one at a time and trims on code points, where
-// the reader works on bytes; the two must agree on every key and on the first
-// error's message.
+// The model decodes code points one at a time, where the reader works on
+// bytes; the two must agree on every key and on the first error's message.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -20,36 +20,32 @@ namespace {
 
 using namespace quandrel;
 
-// The code points of `line`, or nothing when it is not strict UTF-8.
-std::optional<std::vector<char32_t>> decode(std::string_view line) {
-  std::vector<char32_t> out;
-  for (std::size_t i = 0; i < line.size();) {
-    const unsigned char c = line[i];
-    std::size_t extra;
-    char32_t cp;
-    if (c < 0x80) {
-      extra = 0, cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3, cp = c & 0x07;
-    } else {
-      return std::nullopt;
-    }
-    if (line.size() - i <= extra) return std::nullopt;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const unsigned char t = line[i + k];
-      if ((t & 0xC0) != 0x80) return std::nullopt;
-      cp = (cp << 6) | (t & 0x3F);
-    }
-    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    out.push_back(cp);
-    i += extra + 1;
+// The code point at the front of `line`, and its length in bytes; nothing
+// when the front is not strict UTF-8.
+std::optional<std::pair<char32_t, std::size_t>> decode_one(std::string_view line) {
+  const unsigned char c = line[0];
+  std::size_t extra;
+  char32_t cp;
+  if (c < 0x80) {
+    extra = 0, cp = c;
+  } else if ((c & 0xE0) == 0xC0) {
+    extra = 1, cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    extra = 2, cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    extra = 3, cp = c & 0x07;
+  } else {
+    return std::nullopt;
   }
-  return out;
+  if (line.size() <= extra) return std::nullopt;
+  for (std::size_t k = 1; k <= extra; ++k) {
+    const unsigned char t = line[k];
+    if ((t & 0xC0) != 0x80) return std::nullopt;
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+  return std::pair{cp, extra + 1};
 }
 
 bool white_space(char32_t c) {
@@ -63,27 +59,40 @@ struct Outcome {
   std::string error;  // "" on success
 };
 
+// The reader takes a line character by character and stops at the first
+// that cannot continue it: what comes after a bad character is never looked
+// at, so whichever error comes first in the text is the one told.
 Outcome model(std::string_view text) {
   Outcome o;
   while (!text.empty()) {
     const std::size_t lf = text.find('\n');
-    const std::string_view line = text.substr(0, lf);
+    std::string_view line = text.substr(0, lf);
     text.remove_prefix(lf == text.npos ? text.size() : lf + 1);
-    std::optional<std::vector<char32_t>> cps = decode(line);
-    if (!cps) return {{}, msg::kInvalidUtf8};
-    std::size_t b = 0, e = cps->size();
-    while (b < e && white_space((*cps)[b])) ++b;
-    while (e > b && white_space((*cps)[e - 1])) --e;
-    if (b == e) continue;
-    if ((*cps)[b] == '+' && e - b > 1) ++b;
+    enum { kLead, kSign, kDigits, kTrail } state = kLead;
     unsigned __int128 value = 0;
-    for (std::size_t i = b; i < e; ++i) {
-      const char32_t c = (*cps)[i];
-      if (c < '0' || c > '9') return {{}, msg::kInvalidDigit};
+    while (!line.empty()) {
+      const auto one = decode_one(line);
+      if (!one) return {{}, msg::kInvalidUtf8};
+      const auto [c, length] = *one;
+      line.remove_prefix(length);
+      const bool space = white_space(c);
+      if (state == kLead && space) continue;
+      if (state == kLead && c == '+') {
+        state = kSign;
+        continue;
+      }
+      if (state == kDigits && space) {
+        state = kTrail;
+        continue;
+      }
+      if (state == kTrail && space) continue;
+      if (state == kTrail || c < '0' || c > '9') return {{}, msg::kInvalidDigit};
+      state = kDigits;
       value = value * 10 + (c - '0');
       if (value > UINT64_MAX) return {{}, msg::kNumberTooLarge};
     }
-    o.keys.push_back(static_cast<std::uint64_t>(value));
+    if (state == kSign) return {{}, msg::kInvalidDigit};
+    if (state != kLead) o.keys.push_back(static_cast<std::uint64_t>(value));
   }
   return o;
 }

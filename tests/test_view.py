@@ -60,6 +60,7 @@ MiB = 1 << 20
     ('{"slot_bytes": 18446744073709551616}', 2560, 0, "slot_bytes is not an integer"),
     ('{"slot_bytes": 512, "grans": 1.5}', 512, 0, "grans is not an integer"),
     ('{"slot_bytes": 4096} x', 2560, 0, "not valid JSON: "),
+    ('{"grans": 1E+400}', 2560, 0, "not valid JSON: number overflow"),  # no double holds it
     ("[4096]", 2560, 0, "the top-level value is not an object"),
     ('{"n": "\udcff"}', 2560, 0, "not valid JSON: "),  # quotes a non-UTF-8 byte
     ('\ufeff{"slot_bytes": 4096}', 2560, 0, "not valid JSON: it starts with a byte-order mark"),

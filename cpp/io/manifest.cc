@@ -72,7 +72,9 @@ std::string describe(const std::string& text, SlotInfo& slot) {
   nlohmann::json doc;
   try {
     doc = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::parse_error& e) {
+  } catch (const nlohmann::json::exception& e) {
+    // A syntax error, or a number too large for a double ("number overflow
+    // parsing '1E+400'"): either way the text is no manifest.
     // "[json.exception.parse_error.101] parse error at line 1, ..." without
     // the bracketed part, which only names the parser's own error number.
     std::string_view what = e.what();
