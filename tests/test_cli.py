@@ -21,54 +21,34 @@ def test_demo():
     assert "checked: every row matches what was written" in r.stdout
 
 
-def make_inspected(tmp_path, case):
-    """The path to inspect for `case`, with whatever it needs beside it."""
-    view = tmp_path / "records.bin"
-    view.write_bytes(bytes(range(256)) * 20)
-    manifest = tmp_path / "records.manifest.json"
-    keys = tmp_path / "keys.txt"
-    if case == "directory":
-        return tmp_path
-    if case == "fifo":
-        os.mkfifo(tmp_path / "pipe")
-        return tmp_path / "pipe"
-    if case == "keys":
-        keys.write_text("\n".join(str(k) for k in range(10, 20)) + "\n")
-    if case == "bad key line":
-        keys.write_text("1\n2\n\n3x\n4\n")
-    if case in ("keys", "bad key line"):
-        return keys
-    if case == "manifest used":
-        manifest.write_text(json.dumps({"slot_bytes": 100, "grans": 3}))
-    if case == "manifest malformed":
-        manifest.write_text('{"slot_bytes": 100,')
-    if case == "manifest negative":
-        manifest.write_text('{"slot_bytes": -100}')
-    return view
-
-
-@pytest.mark.parametrize("case, status, expected", [
-    ("directory", 1, ["a directory, neither a view nor a key file"]),
-    ("fifo", 1, ["a FIFO, neither a view nor a key file"]),
-    ("keys", 0, ["key file, 10 keys: [10, 11, 12, 13, 14, 15, 16, 17, ...]"]),
-    ("bad key line", 1, ["not a valid key file: line 4: invalid digit found in string"]),
-    ("no manifest", 0, ["records.manifest.json (absent)", "slot_bytes: 2,560 (default)",
-                        "count: 2 (file size / slot_bytes)"]),
-    ("manifest used", 0, ["records.manifest.json (used)", "slot_bytes: 100 (manifest)",
-                          "count: 3 (manifest grans 3, file holds 51)"]),
-    ("manifest malformed", 0, ["records.manifest.json (ignored: not valid JSON: ", "slot_bytes: 2,560\n"]),
-    ("manifest negative", 0, ["records.manifest.json (ignored: slot_bytes is not an integer",
-                              "(it is -100))", "slot_bytes: 2,560\n"]),
+@pytest.mark.parametrize("name, content, status, expected", [
+    (".", None, 1, ["a directory, neither a view nor a key file"]),
+    ("pipe", None, 1, ["a FIFO, neither a view nor a key file"]),
+    ("keys.txt", "".join(f"{k}\n" for k in range(10, 20)), 0,
+     ["key file, 10 keys: [10, 11, 12, 13, 14, 15, 16, 17, ...]"]),
+    ("keys.txt", "1\n2\n\n3x\n4\n", 1, ["not a valid key file: line 4: invalid digit found in string"]),
+    # For a view, `content` is its manifest.
+    ("records.bin", None, 0, ["records.manifest.json (absent)", "slot_bytes: 2,560 (default)",
+                              "count: 2 (file size / slot_bytes)"]),
+    ("records.bin", json.dumps({"slot_bytes": 100, "grans": 3}), 0,
+     ["records.manifest.json (used)", "slot_bytes: 100 (manifest)",
+      "count: 3 (manifest grans 3, file holds 51)"]),
+    ("records.bin", '{"slot_bytes": 100,', 0,
+     ["records.manifest.json (ignored: not valid JSON: ", "slot_bytes: 2,560\n"]),
+    ("records.bin", '{"slot_bytes": -100}', 0,
+     ["records.manifest.json (ignored: slot_bytes is not an integer", "(it is -100))",
+      "slot_bytes: 2,560\n"]),
 ])
-def test_inspect(tmp_path, case, status, expected):
-    r = run("inspect", make_inspected(tmp_path, case))
+def test_inspect(tmp_path, name, content, status, expected):
+    (tmp_path / "records.bin").write_bytes(bytes(range(256)) * 20)
+    if name == "pipe":
+        os.mkfifo(tmp_path / name)
+    elif content is not None:
+        (tmp_path / name.replace(".bin", ".manifest.json")).write_text(content)
+    r = run("inspect", tmp_path / name)
     assert r.returncode == status, r.stdout + r.stderr
     for text in expected:
         assert text in (r.stdout if status == 0 else r.stderr)
-
-
-def shard_file(store, i):
-    return os.path.join(store.dir, f"shard_{i:03d}.bin")
 
 
 @pytest.mark.parametrize("damage, status, expected", [
@@ -81,7 +61,7 @@ def shard_file(store, i):
 ])
 def test_check(sample_store, damage, status, expected):
     store = sample_store(shards=4, rows_per_shard=125, width=64)
-    path = shard_file(store, 2)
+    path = os.path.join(store.dir, "shard_002.bin")
     if damage == "rename":
         os.rename(path, os.path.join(store.dir, "ziruv_002.bin"))
     elif damage == "remove":

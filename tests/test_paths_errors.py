@@ -25,8 +25,6 @@ def make_files(tmp_path):
 
 
 @pytest.mark.parametrize("call, cls, code, text, note", [
-    (lambda d: Store(f"{d}/nope", 1, 1, 1), FileNotFoundError, 2,
-     "No such file or directory (os error 2)", "shard file: {d}/nope/ziruv_000.bin"),
     (lambda d: View(f"{d}/nope.bin"), FileNotFoundError, 2,
      "No such file or directory (os error 2)", "view file: {d}/nope.bin"),
     (lambda d: read_keys(f"{d}/nope"), FileNotFoundError, 2,
