@@ -45,8 +45,6 @@ OURS = "out of range integral type conversion attempted"
      "argument 'tokens': 'float' object cannot be interpreted as an integer"),
     (lambda: rowids_for_seq([1 << 64], 1), OverflowError, None),
     (lambda: rowids_for_seq([1, 2], 2), NotImplementedError, "only PLE_QWEN_V1=1 is implemented"),
-    (lambda: Store(bytearray(b"/tmp"), 1, 1, 1), TypeError,
-     "argument 'dir': 'bytearray' object cannot be converted to 'PyString'"),
     (lambda: Store("/tmp", 1 << 64, 1, 1), OverflowError, None),
     (lambda: Store("/tmp", 1.0, 1, 1), TypeError,
      "argument 'shards': 'float' object cannot be interpreted as an integer"),
