@@ -24,7 +24,7 @@ import numpy as np
 import quandrel
 from bench_rowids import BOUNDARY, rowids_numpy_array
 from bench_store import warm, write_store
-from harness import machine, measure
+from harness import machine, measure, memmap_gather
 
 
 def report(title: str, res: dict, per: int, unit: str, base: str) -> None:
@@ -96,13 +96,7 @@ def bench_fetch_into(directory, rng, shards, rows, width, n, budget) -> None:
         if shards == 1:
             np.take(maps[0], ids, axis=0, out=out)
             return
-        shard, local = np.divmod(ids, rps)
-        order = np.argsort(shard, kind="stable")
-        present, starts = np.unique(shard[order], return_index=True)
-        ends = np.append(starts[1:], len(order))
-        for s, lo, hi in zip(present.tolist(), starts.tolist(), ends.tolist()):
-            pos = order[lo:hi]
-            out[pos] = maps[s][local[pos]]
+        memmap_gather(maps, rps, ids, out)
 
     inputs = []
     for _ in range(4):

@@ -16,7 +16,7 @@ import time
 import numpy as np
 
 import quandrel
-from harness import machine, measure
+from harness import machine, measure, memmap_gather
 
 
 def write_store(directory: str, shards: int, rows: int, width: int, seed: int) -> list[str]:
@@ -66,14 +66,7 @@ def main() -> int:
 
         def fetch_memmap(rowids: list[int]) -> bytes:
             ids = np.array(rowids, dtype=np.int64)
-            shard, local = np.divmod(ids, rps)
-            order = np.argsort(shard, kind="stable")
-            present, starts = np.unique(shard[order], return_index=True)
-            ends = np.append(starts[1:], len(order))
-            out = np.empty((len(ids), width), dtype=np.uint8)
-            for s, lo, hi in zip(present.tolist(), starts.tolist(), ends.tolist()):
-                pos = order[lo:hi]
-                out[pos] = maps[s][local[pos]]
+            out = memmap_gather(maps, rps, ids, np.empty((len(ids), width), dtype=np.uint8))
             return out.tobytes()
 
         def fetch_pread(rowids: list[int]) -> bytes:

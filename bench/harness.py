@@ -49,3 +49,16 @@ def measure(impls: dict, inputs: list, budget_s: float, rounds: int = 5) -> dict
                 samples[name].append((time.perf_counter_ns() - t0) / inner[name])
                 taken += 1
     return {name: (statistics.median(s), min(s), len(s) * inner[name]) for name, s in samples.items()}
+
+
+def memmap_gather(maps, rows_per_shard: int, ids: np.ndarray, out: np.ndarray) -> np.ndarray:
+    """The numpy peer of a sharded gather: fancy indexing per shard memmap,
+    scattered back to request order into `out` (len(ids) rows)."""
+    shard, local = np.divmod(ids, rows_per_shard)
+    order = np.argsort(shard, kind="stable")
+    present, starts = np.unique(shard[order], return_index=True)
+    ends = np.append(starts[1:], len(order))
+    for s, lo, hi in zip(present.tolist(), starts.tolist(), ends.tolist()):
+        pos = order[lo:hi]
+        out[pos] = maps[s][local[pos]]
+    return out

@@ -29,7 +29,7 @@ import time
 import numpy as np
 
 import quandrel
-from harness import machine, measure
+from harness import machine, measure, memmap_gather
 
 SHARDS, ROWS_PER_SHARD, WIDTH = 32, 32_768, 256  # 256 MiB
 VIEW_RECORDS, SLOT = 65_536, 2_560  # 160 MiB
@@ -79,14 +79,7 @@ class Peers:
     def memmap_fancy(self, rowids):
         # Vectorised: fancy indexing per shard, scattered back to request order.
         ids = np.array(rowids, dtype=np.int64)
-        shard, local = np.divmod(ids, ROWS_PER_SHARD)
-        order = np.argsort(shard, kind="stable")
-        present, starts = np.unique(shard[order], return_index=True)
-        ends = np.append(starts[1:], len(order))
-        out = np.empty((len(ids), WIDTH), dtype=np.uint8)
-        for s, lo, hi in zip(present.tolist(), starts.tolist(), ends.tolist()):
-            pos = order[lo:hi]
-            out[pos] = self.maps[s][local[pos]]
+        out = memmap_gather(self.maps, ROWS_PER_SHARD, ids, np.empty((len(ids), WIDTH), dtype=np.uint8))
         return out.tobytes()
 
 
