@@ -8,11 +8,6 @@
 namespace quandrel::io {
 namespace {
 
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  return dir.back() == '/' ? dir + name : dir + '/' + name;
-}
-
 // Following symbolic links, so that a dangling link counts as absent.
 bool exists(const std::string& path) {
   struct stat st;
@@ -25,10 +20,20 @@ constexpr std::uint64_t kReserveLimit = 4096;
 
 }  // namespace
 
+std::string join_path(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
 std::string shard_file_name(const char* prefix, std::uint64_t shard) {
   char digits[24];
   std::snprintf(digits, sizeof digits, "%03llu", static_cast<unsigned long long>(shard));
   return std::string(prefix) + digits + ".bin";
+}
+
+std::string resolve_shard_name(const std::string& dir, std::uint64_t shard) {
+  std::string name = shard_file_name("shard_", shard);
+  return exists(join_path(dir, name)) ? name : shard_file_name("ziruv_", shard);
 }
 
 Result<ZiruvGather> ZiruvGather::open(const std::string& dir, const Layout& layout,
@@ -50,8 +55,7 @@ Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const
   std::vector<File> files;
   files.reserve(std::min(layout.shards, kReserveLimit));
   for (std::uint64_t i = 0; i < layout.shards; ++i) {
-    const std::string shard_path = join(dir, shard_file_name("shard_", i));
-    const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
+    const std::string path = join_path(dir, resolve_shard_name(dir, i));
     Result<File> file = File::open_read_only(path);
     // Returning destroys `files` (closing them in order) and the backend.
     if (!file) return IoError(file.error()).with_path("shard file", path);

@@ -21,6 +21,13 @@ namespace quandrel::io {
 // "shard_007.bin": the prefix, the shard number with at least three digits.
 std::string shard_file_name(const char* prefix, std::uint64_t shard);
 
+// The name the store opens for a shard: "shard_NNN.bin" when it exists
+// (following symbolic links), else "ziruv_NNN.bin".
+std::string resolve_shard_name(const std::string& dir, std::uint64_t shard);
+
+// `name` inside `dir` ("" for the working directory).
+std::string join_path(const std::string& dir, const std::string& name);
+
 // Immutable after opening. Any number of gathers may run on one ZiruvGather
 // at once: every read is positional and nothing is written.
 class ZiruvGather {

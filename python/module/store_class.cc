@@ -10,11 +10,10 @@
 #include "core/layout.h"
 #include "io/reader_mode.h"
 #include "io/store.h"
+#include "io/store_manifest.h"
 
 namespace quandrel::py {
 namespace {
-
-constexpr std::uint64_t kDefaultThreads = 32;
 
 struct StoreState {
   static constexpr const char* kName = "Store";
@@ -34,24 +33,20 @@ constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
 constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
 constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* store_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     FsPath dir;
-    std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultThreads;
+    std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultStoreThreads;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), dir, shards, rows_per_shard, width, threads)) {
       return nullptr;
     }
-    const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
-    if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
-    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir.value, *layout, *mode);
-    if (!gatherer) return raise_os_error(gatherer.error());
-    // The page tables are left to fill on first touch: one fault maps up to
-    // 16 resident pages, so a first-touch row costs about 0.4 us against
-    // 0.1 us warm, while filling them ahead costs more processor time in all
-    // than the faults it saves, on a core that serving needs.
-    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
-                                      std::move(layout), std::move(*gatherer), threads}));
+    // A table opened with another geometry than it was written with would
+    // serve garbage rows.
+    const io::StoreGeometry geometry{shards, rows_per_shard, width};
+    Result<std::string> mismatch = io::geometry_mismatch(dir.value, geometry);
+    if (!mismatch) return raise_os_error(mismatch.error());
+    if (!mismatch->empty()) return raise(PyExc_ValueError, mismatch->c_str());
+    return new_store(dir.value, geometry, threads);
   });
 }
 
@@ -143,6 +138,22 @@ PyGetSetDef getset[] = {
 };
 
 }  // namespace
+
+PyObject* new_store(const std::string& dir, const io::StoreGeometry& g, std::uint64_t threads) {
+  const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
+  if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
+  auto layout = std::make_unique<const Layout>(Layout::make(g.shards, g.rows_per_shard, g.width, 1));
+  Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir, *layout, *mode);
+  if (!gatherer) return raise_os_error(gatherer.error());
+  // The page tables are left to fill on first touch: one fault maps up to
+  // 16 resident pages, so a first-touch row costs about 0.4 us against
+  // 0.1 us warm, while filling them ahead costs more processor time in all
+  // than the faults it saves, on a core that serving needs.
+  PyObject* type = store_class();
+  if (type == nullptr) return nullptr;
+  return StoreClass::wrap(reinterpret_cast<PyTypeObject*>(type), std::unique_ptr<StoreState>(new StoreState{
+                                    std::move(layout), std::move(*gatherer), threads}));
+}
 
 PyObject* store_class() {
   PyObject* type = StoreClass::ready(methods, getset, store_new,

@@ -10,14 +10,19 @@ Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
 and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
 the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
+
+`StoreWriter` writes a table and publishes it whole, with a manifest of chunk
+digests; `open_store` opens a table from its manifest.
 """
 
 from ._quandrel import (
     Fault,
     PageReader,
     Store,
+    StoreWriter,
     View,
     abi_version,
+    open_store,
     read_keys,
     rowids_array,
     rowids_for_seq,
@@ -34,4 +39,6 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
+    "StoreWriter",
+    "open_store",
 ]
