@@ -3,6 +3,8 @@
 import json
 import os
 import signal
+import subprocess
+import sys
 
 import pytest
 
@@ -183,3 +185,58 @@ def test_store_refuses_a_geometry_other_than_its_manifest(written):
     assert quandrel.Store(written, 2, 100, 8).fetch_one(3) == table(1, 4, 8)[24:]
     with pytest.raises(ValueError, match="is 2 shards of 100 rows x 8 bytes .*, not 2 shards of 50 rows x 16"):
         quandrel.Store(written, 2, 50, 16)
+
+
+def cli(*args):
+    return subprocess.run([sys.executable, "-m", "quandrel", *map(str, args)], capture_output=True,
+                          text=True, timeout=300)
+
+
+@pytest.mark.parametrize("damage, line", [
+    (lambda f: (f.seek(5_000_000), f.write(b"\xff")), "shard_001.bin: bytes 4194304-6291455: digest mismatch"),
+    (lambda f: f.truncate(4_194_304), "shard_001.bin: 4194304 bytes, the manifest says 6291456"),
+])
+def test_verify_names_the_damage(tmp_path, damage, line):
+    d = str(tmp_path / "t")
+    with quandrel.StoreWriter(d, 2, 1536, 4096) as w:
+        w.write(0, table(2, 1536, 4096))
+    assert quandrel.verify_store(d) == [] and cli("check", d, "--verify").returncode == 0
+    with open(os.path.join(d, "shard_001.bin"), "r+b") as f:
+        damage(f)
+    assert quandrel.verify_store(d) == [line]
+    r = cli("check", d, "--verify")
+    assert r.returncode == 1 and f"  {line}\n" in r.stdout
+
+
+def test_check_takes_its_geometry_from_the_manifest(written, tmp_path):
+    r = cli("check", written, "--width", 16)
+    assert r.returncode == 2
+    assert "says 2 shards of 100 rows x 8 bytes, the flags say 2 shards of 100 rows x 16" in r.stderr
+    assert cli("check", tmp_path / "none", "--verify").returncode == 2
+
+
+np = pytest.importorskip("numpy")
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_build_from_npy(tmp_path, order):
+    a = np.arange(1000 * 6, dtype=np.int32).reshape(1000, 6)
+    np.save(tmp_path / "a.npy", np.asarray(a, order=order))
+    r = cli("build", tmp_path / "t", "--from", tmp_path / "a.npy", "--shards", 3)
+    assert r.returncode == 0, r.stderr
+    store = quandrel.open_store(tmp_path / "t")
+    assert store.total_rows == 1002 and store.fetch(range(1000)) == a.tobytes()
+
+
+@pytest.mark.parametrize("source, target, message", [
+    ("missing.npy", "t", "missing.npy: No such file or directory"),
+    ("flat.npy", "t", "not a 2-D array (its shape is (10,))"),
+    ("a.npy", ".", "exists already"),
+])
+def test_build_refuses_bad_inputs(tmp_path, source, target, message):
+    np.save(tmp_path / "flat.npy", np.arange(10))
+    np.save(tmp_path / "a.npy", np.zeros((4, 4)))
+    before = sorted(os.listdir(tmp_path))
+    r = cli("build", tmp_path / target, "--from", tmp_path / source, "--shards", 2)
+    assert r.returncode == 2 and message in r.stderr
+    assert sorted(os.listdir(tmp_path)) == before

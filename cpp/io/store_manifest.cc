@@ -182,33 +182,40 @@ Result<LoadedManifest> load_store_manifest(const std::string& dir) {
   return loaded;
 }
 
+std::string size_problem(const ShardFile& f, std::uint64_t actual) {
+  if (actual == f.bytes) return "";
+  return f.name + ": " + std::to_string(actual) + " bytes, the manifest says " + std::to_string(f.bytes);
+}
+
+std::string name_problem(const std::string& dir, std::uint64_t shard, const ShardFile& f) {
+  // A ziruv_ file the manifest describes, shadowed by a shard_ file.
+  const std::string opened = resolve_shard_name(dir, shard);
+  if (opened == f.name) return "";
+  return "shard " + std::to_string(shard) + ": the manifest describes " + f.name +
+         ", but the store opens " + opened;
+}
+
 Result<std::string> file_size_problem(const std::string& dir, const StoreManifest& m) {
   for (std::uint64_t i = 0; i < m.files.size(); ++i) {
     const ShardFile& f = m.files[i];
     const std::string path = join_path(dir, f.name);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return IoError::last_os().with_path("shard file", path);
-    if (static_cast<std::uint64_t>(st.st_size) != f.bytes) {
-      return f.name + ": " + std::to_string(st.st_size) + " bytes, the manifest says " +
-             std::to_string(f.bytes);
-    }
-    // A ziruv_ file the manifest describes, shadowed by a shard_ file.
-    if (const std::string opened = resolve_shard_name(dir, i); opened != f.name) {
-      return "shard " + std::to_string(i) + ": the manifest describes " + f.name +
-             ", but the store opens " + opened;
-    }
+    if (std::string p = size_problem(f, static_cast<std::uint64_t>(st.st_size)); !p.empty()) return p;
+    if (std::string p = name_problem(dir, i, f); !p.empty()) return p;
   }
   return std::string();
+}
+
+bool is_absent(const IoError& e) {
+  return e.kind() == IoError::Kind::kOs && (e.os_code() == ENOENT || e.os_code() == ENOTDIR);
 }
 
 Result<std::string> geometry_mismatch(const std::string& dir, const StoreGeometry& g) {
   Result<LoadedManifest> loaded = load_store_manifest(dir);
   if (!loaded) {
-    const int code = loaded.error().os_code();
     // No manifest: a table written by something else, valid as ever.
-    if (loaded.error().kind() == IoError::Kind::kOs && (code == ENOENT || code == ENOTDIR)) {
-      return std::string();
-    }
+    if (is_absent(loaded.error())) return std::string();
     return loaded.error();
   }
   if (!loaded->problem.empty()) return loaded->problem;

@@ -71,6 +71,16 @@ struct LoadedManifest {
 // kStoreManifestMaxBytes is a problem found without reading it.
 Result<LoadedManifest> load_store_manifest(const std::string& dir);
 
+// "shard_001.bin: 799 bytes, the manifest says 800", or "" when they agree.
+std::string size_problem(const ShardFile& f, std::uint64_t actual);
+// Why shard `shard` of `dir` is not the file `f` names ("" when it is): the
+// store opens the other of its two names.
+std::string name_problem(const std::string& dir, std::uint64_t shard, const ShardFile& f);
+
+// Whether load_store_manifest's error means there is no manifest: none in
+// the directory, or no such directory.
+bool is_absent(const IoError& e);
+
 // Whether the manifest's files are the ones a store opens, of the sizes it
 // gives: "" when they are, else the first disagreement. A file the system
 // will not describe is that OS error, with the file's path in the note.

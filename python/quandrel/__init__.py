@@ -12,7 +12,8 @@ the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
 
 `StoreWriter` writes a table and publishes it whole, with a manifest of chunk
-digests; `open_store` opens a table from its manifest.
+digests; `open_store` opens a table from its manifest, and `verify_store`
+checks every chunk against it.
 """
 
 from ._quandrel import (
@@ -27,6 +28,7 @@ from ._quandrel import (
     rowids_array,
     rowids_for_seq,
     rowids_for_seq_with_history,
+    verify_store,
 )
 
 __all__ = [
@@ -41,4 +43,5 @@ __all__ = [
     "rowids_array",
     "StoreWriter",
     "open_store",
+    "verify_store",
 ]

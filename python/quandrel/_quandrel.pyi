@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol, SupportsIndex, TypeVar, final
 
 from _typeshed import StrOrBytesPath
@@ -197,5 +197,14 @@ class StoreWriter:
 
 def open_store(dir: StrOrBytesPath, threads: SupportsIndex = 32) -> Store:
     """Opens the table in ``dir`` from its manifest, checking file sizes, not digests."""
+
+def verify_store(
+    dir: StrOrBytesPath,
+    *,
+    threads: SupportsIndex = 0,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[str]:
+    """Reads every chunk of the table and compares its digest with the manifest's; returns the
+    problems, one line each, empty when the table is sound."""
 
 def _digest128(buffer: Buffer) -> str: ...

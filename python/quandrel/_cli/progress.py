@@ -6,6 +6,8 @@ import sys
 import time
 from typing import TextIO
 
+from . import units
+
 _SHOW_AFTER = 1.0  # seconds; shorter runs finish before anyone waits
 _WIDTH = 30
 
@@ -14,8 +16,10 @@ class Progress:
     """A bar on a terminal; on anything else a line every few seconds, so
     that logs stay readable."""
 
-    def __init__(self, label: str, total: float, stream: TextIO | None = None) -> None:
+    def __init__(self, label: str, total: float, stream: TextIO | None = None,
+                 of_bytes: bool = False) -> None:
         self.label = label
+        self.of_bytes = of_bytes  # counts bytes: show the rate too
         self.total = total
         self.stream = stream if stream is not None else sys.stderr
         self.tty = self.stream.isatty()
@@ -29,16 +33,17 @@ class Progress:
             return
         self.last_drawn = now
         fraction = min(done / self.total, 1.0) if self.total else 1.0
+        rate = f" {units.size(int(done / (now - self.start)))}/s" if self.of_bytes else ""
         if self.tty:
             filled = int(fraction * _WIDTH)
             bar = "#" * filled + "." * (_WIDTH - filled)
-            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}")
+            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}{rate}")
         else:
-            self.stream.write(f"{self.label}: {fraction:.0%}\n")
+            self.stream.write(f"{self.label}: {fraction:.0%}{rate}\n")
         self.stream.flush()
         self.drawn = True
 
     def finish(self) -> None:
         if self.drawn and self.tty:
-            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 8) + "\r")
+            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 24) + "\r")
             self.stream.flush()
