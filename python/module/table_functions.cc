@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "class_types.h"
-#include "classes.h"
-#include "io/digest.h"
-#include "io/store_verify.h"
-#include "io/store_manifest.h"
+#include "module_types.h"
+#include "class_base.h"
+#include "io/table/digest.h"
+#include "io/table/store_verify.h"
+#include "io/table/store_manifest.h"
 #include "tables.h"
 
 namespace quandrel::py {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
-#include "classes.h"
-#include "io/store_writer.h"
+#include "class_base.h"
+#include "io/table/store_writer.h"
 #include "tables.h"
 
 namespace quandrel::py {
