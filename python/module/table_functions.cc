@@ -92,19 +92,6 @@ PyObject* store_geometry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// A list of str, one per problem line.
-PyObject* lines_to_py(const std::vector<std::string>& lines) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(lines.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    // An OS error's text comes in the locale's encoding.
-    PyObject* line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()), "replace");
-    if (line == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), line);
-  }
-  return list.release();
-}
-
 // The workers read and hash without the interpreter lock; this thread wakes
 // every tenth of a second to report progress and to let signal handlers run
 // (one that raises, like Ctrl-C's, stops the run with its exception).
@@ -140,7 +127,7 @@ PyObject* verify_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (!stopped) problems = run.problems();
     }
     if (stopped) return nullptr;
-    return lines_to_py(problems);
+    return list_of<std::string>(problems);
   });
 }
 

@@ -71,39 +71,41 @@ PyObject* run_step(const WriterState& s, Abandon&& abandon, Step&& step) {
   return Py_NewRef(Py_None);
 }
 
+// write and write_at: `where` (a start row, or row ids) says where the rows
+// of the buffer `rows` go. Both are checked before anything is written.
+template <class Where, class Problem, class Write>
+PyObject* write_rows(const Signature& sig, PyObject* self, const CallArgs& call, Problem&& problem,
+                     Write&& write) {
+  Where where{};
+  Borrowed rows_arg;
+  const WriterState* s = WriterClass::parse_method(sig, self, call, where, rows_arg);
+  if (s == nullptr) return nullptr;
+  BufferHold rows;
+  if (!acquire_input(rows_arg.object, "rows", rows)) return nullptr;
+  if (const std::string p = problem(*s->writer, where, rows.size()); !p.empty()) {
+    return raise(PyExc_ValueError, p.c_str());
+  }
+  return run_step(*s, [&] { rows.abandon(); }, [&](io::StoreWriter& w) {
+    return write(w, where, std::span<const std::byte>(rows.data(), rows.size()));
+  });
+}
+
 PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::uint64_t start_row = 0;
-    Borrowed rows_arg;
-    const WriterState* s = WriterClass::parse_method(kWrite, self, CallArgs::fast(args, nargs, kwnames),
-                                                     start_row, rows_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold rows;
-    if (!acquire_input(rows_arg.object, "rows", rows)) return nullptr;
-    if (const std::string problem = s->writer->write_problem(start_row, rows.size()); !problem.empty()) {
-      return raise(PyExc_ValueError, problem.c_str());
-    }
-    return run_step(*s, [&] { rows.abandon(); }, [&](io::StoreWriter& w) {
-      return w.write(start_row, {rows.data(), rows.size()});
-    });
+    return write_rows<std::uint64_t>(
+        kWrite, self, CallArgs::fast(args, nargs, kwnames),
+        [](const io::StoreWriter& w, std::uint64_t start, std::size_t n) { return w.write_problem(start, n); },
+        [](io::StoreWriter& w, std::uint64_t start, auto rows) { return w.write(start, rows); });
   });
 }
 
 PyObject* write_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> rowids;
-    Borrowed rows_arg;
-    const WriterState* s = WriterClass::parse_method(kWriteAt, self, CallArgs::fast(args, nargs, kwnames),
-                                                     rowids, rows_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold rows;
-    if (!acquire_input(rows_arg.object, "rows", rows)) return nullptr;
-    if (const std::string problem = s->writer->write_at_problem(rowids, rows.size()); !problem.empty()) {
-      return raise(PyExc_ValueError, problem.c_str());
-    }
-    return run_step(*s, [&] { rows.abandon(); }, [&](io::StoreWriter& w) {
-      return w.write_at(rowids, {rows.data(), rows.size()});
-    });
+    using Ids = std::vector<std::uint64_t>;
+    return write_rows<Ids>(
+        kWriteAt, self, CallArgs::fast(args, nargs, kwnames),
+        [](const io::StoreWriter& w, const Ids& ids, std::size_t n) { return w.write_at_problem(ids, n); },
+        [](io::StoreWriter& w, const Ids& ids, auto rows) { return w.write_at(ids, rows); });
   });
 }
 
