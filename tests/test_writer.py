@@ -68,16 +68,18 @@ def test_manifest_bytes_are_compact_and_fixed(tmp_path):
                                     {"name": "shard_001.bin", "bytes": 0, "chunks": []}]
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda w: w.write(3, bytes(128)), "2 rows from row 3 run past the table's 4 rows"),
-    (lambda w: w.write(0, bytes(65)), "not a whole number of rows"),
-    (lambda w: w.write_at([0, 4], bytes(128)), "rowids\\[1\\] = 4"),
-    (lambda w: w.write_at([0], bytes(65)), "65 bytes for 1 row ids"),
+@pytest.mark.parametrize("call, error, message", [
+    (lambda w: w.write(3, bytes(128)), ValueError, "2 rows from row 3 run past the table's 4 rows"),
+    (lambda w: w.write(0, bytes(65)), ValueError, "not a whole number of rows"),
+    (lambda w: w.write(0, memoryview(bytes(256))[::2]), ValueError, "C-contiguous"),
+    (lambda w: w.write(0, [0] * 64), TypeError, "argument 'rows': a bytes-like object is required"),
+    (lambda w: w.write_at([0, 4], bytes(128)), ValueError, "rowids\\[1\\] = 4"),
+    (lambda w: w.write_at([0], bytes(65)), ValueError, "65 bytes for 1 row ids"),
 ])
-def test_bad_rows_are_refused_before_anything_is_written(tmp_path, call, message):
+def test_bad_rows_are_refused_before_anything_is_written(tmp_path, call, error, message):
     d = str(tmp_path / "t")
     with quandrel.StoreWriter(d, 2, 2, 64) as w:
-        with pytest.raises(ValueError, match=message):
+        with pytest.raises(error, match=message):
             call(w)
     assert quandrel.open_store(d).fetch(range(4)) == bytes(256)
 

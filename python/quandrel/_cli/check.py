@@ -81,19 +81,21 @@ def run(directory: str, shards: int | None, rows_per_shard: int | None, width: i
         print(f"{directory}: the manifest cannot be used: {explain(e) if isinstance(e, OSError) else e}")
         return 1
     if manifest is None:
-        if None in flags:
+        if shards is None or rows_per_shard is None or width is None:
             print(f"check: {directory} has no manifest: --shards, --rows-per-shard and --width "
                   "are needed", file=sys.stderr)
             return 2
         if verify:
             print(f"check --verify: {directory} has no manifest to verify against", file=sys.stderr)
             return 2
-    elif any(given is not None and given != found for given, found in zip(flags, manifest)):
-        print(f"check: the manifest of {directory} says {geometry_text(*manifest)}, the flags "
-              f"say {geometry_text(*(g if g is not None else f for g, f in zip(flags, manifest)))}",
-              file=sys.stderr)
-        return 2
-    geometry = manifest if manifest is not None else flags
+        geometry = (shards, rows_per_shard, width)
+    else:
+        given = tuple(g if g is not None else m for g, m in zip(flags, manifest))
+        if given != manifest:
+            print(f"check: the manifest of {directory} says {geometry_text(*manifest)}, the flags "
+                  f"say {geometry_text(*given)}", file=sys.stderr)
+            return 2
+        geometry = manifest
     status = check_shards(directory, *geometry)
     if verify:
         status = max(status, verify_digests(directory))
