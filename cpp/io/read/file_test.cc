@@ -1,4 +1,4 @@
-#include "io/read/backend.h"
+#include "io/read/file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,14 +7,11 @@
 
 #include <string>
 
-#include "io/read/file.h"
+#include "io/read/positional.h"
 #include "io/test_files.h"
 
 namespace quandrel::io {
 namespace {
-
-// Short reads, end of file and read errors are checked through the store and
-// the view, which read with these functions.
 
 std::span<std::byte> bytes(std::string& s) { return std::as_writable_bytes(std::span(s)); }
 
