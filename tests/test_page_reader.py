@@ -20,7 +20,7 @@ def fd(tmp_path):
     os.close(f)
 
 
-@pytest.mark.parametrize("good, bad", [(1, 0), (4096, 4095), (2**40, 2**64 - 1)])
+@pytest.mark.parametrize("good, bad", [(1, 0), (2**40, 2**64 - 1)])
 def test_page_size_must_be_a_power_of_two(good, bad):
     PageReader(page_size=good)
     with pytest.raises(ValueError, match=r"^page_size must be a positive power of two$"):
