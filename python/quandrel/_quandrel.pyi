@@ -166,6 +166,10 @@ def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
     view would raise for a manifest that exists but cannot be read.
     """
 
+def _shard_path(dir: StrOrBytesPath, index: SupportsIndex) -> str:
+    """The file a `Store` opens for shard `index` of `dir`: shard_NNN.bin where
+    it exists (following symbolic links), else ziruv_NNN.bin."""
+
 @final
 class StoreWriter:
     """Writes a new table into a staging directory beside ``dir`` and publishes

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/file.h"
 #include "core/json_values.h"
 #include "io/store/shard_store.h"
@@ -172,8 +172,7 @@ Result<LoadedManifest> load_store_manifest(const std::string& dir) {
   } else {
     // At most the size just seen: a file that grows meanwhile is cut there.
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    Result<std::size_t> n = read_up_to(PreadBackend(), file->fd(),
-                                       {reinterpret_cast<std::byte*>(text.data()), text.size()}, 0);
+    Result<std::size_t> n = fill_at(file->fd(), {reinterpret_cast<std::byte*>(text.data()), text.size()}, 0);
     if (!n) return IoError(n.error()).with_path("store manifest", path);
     text.resize(*n);
     loaded.problem = parse_store_manifest(text, loaded.manifest);
@@ -189,8 +188,8 @@ std::string size_problem(const ShardFile& f, std::uint64_t actual) {
 
 std::string name_problem(const std::string& dir, std::uint64_t shard, const ShardFile& f) {
   // A ziruv_ file the manifest describes, shadowed by a shard_ file.
-  const std::string opened = resolve_shard_name(dir, shard);
-  if (opened == f.name) return "";
+  const std::string opened = shard_path(dir, shard);
+  if (opened == join_path(dir, f.name)) return "";
   return "shard " + std::to_string(shard) + ": the manifest describes " + f.name +
          ", but the store opens " + opened;
 }

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/table/digest.h"
 #include "io/pool/pool_config.h"
 #include "io/store/shard_store.h"

@@ -14,7 +14,7 @@
 #include <random>
 
 #include "core/messages.h"
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/store/shard_store.h"
 
 namespace quandrel::io {
