@@ -157,8 +157,8 @@ PyMethodDef* table_functions() {
        "verify_store(dir, *, threads=0, progress=None)\n--\n\n"
        "Reads every chunk of the table in `dir` and compares its digest with the manifest's.\n"
        "Returns the problems found, one line each (\"shard_017.bin: bytes 4194304-8388607: digest\n"
-       "mismatch\"), empty when the table is sound. `threads` readers (0: one per processor);\n"
-       "`progress(bytes_done, bytes_total)` is called about ten times a second."},
+       "mismatch\"), empty when the table is sound. `threads` readers (0: one per processor, at\n"
+       "least four); `progress(bytes_done, bytes_total)` is called about ten times a second."},
       {"_store_geometry", fastcall(store_geometry), METH_FASTCALL | METH_KEYWORDS,
        "_store_geometry(dir)\n--\n\n"
        "(shards, rows_per_shard, width) from the table's manifest; None when it has none."},

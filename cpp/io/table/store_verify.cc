@@ -11,6 +11,11 @@
 #include "io/store/shard_store.h"
 
 namespace quandrel::io {
+namespace {
+
+constexpr std::size_t kMinThreads = 4;
+
+}  // namespace
 
 Verification::Verification(const std::string& dir, const StoreManifest& m, unsigned threads)
     : manifest_(m) {
@@ -39,7 +44,11 @@ Verification::Verification(const std::string& dir, const StoreManifest& m, unsig
     }
     files_[i] = std::move(*file);
   }
-  if (threads == 0) threads = static_cast<unsigned>(std::max<std::size_t>(pool::usable_processors(), 1));
+  // At least four: from a cold disk, reads in flight count more than cores
+  // (on a shared two-processor machine four workers read a cold 1 GiB table
+  // at a median 1.34 GB/s, two at 0.75); from the page cache the extra ones
+  // only take turns.
+  if (threads == 0) threads = static_cast<unsigned>(std::max<std::size_t>(pool::usable_processors(), kMinThreads));
   threads = static_cast<unsigned>(std::clamp<std::size_t>(chunks_.size(), 1, threads));
   try {
     for (unsigned t = 0; t < threads; ++t) {

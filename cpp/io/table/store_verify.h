@@ -27,7 +27,7 @@ class Verification {
  public:
   // Opens the files (a file that is missing, cannot be opened or has the
   // wrong size is a problem, and only its chunks that lie wholly within it
-  // are read) and starts `threads` workers (0: one per usable processor).
+  // are read) and starts `threads` workers (0: one per usable processor, at least four).
   // `m` must outlive the verification.
   Verification(const std::string& dir, const StoreManifest& m, unsigned threads);
   ~Verification();  // cancels and waits for the workers
