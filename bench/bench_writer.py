@@ -7,13 +7,13 @@ Rows (medians of --rounds, the two sides taking turns):
 - write: StoreWriter fed 64 MiB pieces, commit included, / the same bytes
   written with ndarray.tofile into per-shard files and os.fsync of each;
 - verify hot: verify_store on a table in the page cache, bytes/s per core
-  (one thread, and the default of one per processor), by the wall clock and
-  by the processor time the process used (which a shared machine's other
-  load does not inflate);
+  (one thread, and the default: one per processor, at least four), by the
+  wall clock and by the processor time the process used (which a shared
+  machine's other load does not inflate);
 - verify cold: verify_store / `cat` of the shard files to /dev/null, each
   after the files were evicted from the page cache (POSIX_FADV_DONTNEED);
-- writer peak memory: the largest resident size of a fresh process that
-  writes the table, and what it was before the writer started.
+- writer peak memory: the largest resident size of a fresh process from the
+  writer's start to its commit, and what it was at the start.
 Needs a disk-backed --dir (not tmpfs) for the cold row to mean anything.
 """
 
@@ -138,7 +138,8 @@ def main() -> None:
                 cpus.append(cpu_seconds() - c0)
             n = len(os.sched_getaffinity(0)) if threads == 0 else 1
             wall, cpu = statistics.median(walls), statistics.median(cpus)
-            print(f"verify hot   {n} thread(s) {total / wall / 1e9:6.2f} GB/s wall = {total / wall / n / 1e9:5.2f}"
+            who = "1 thread " if threads == 1 else f"default threads on {n} processors"
+            print(f"verify hot   {who} {total / wall / 1e9:6.2f} GB/s wall = {total / wall / n / 1e9:5.2f}"
                   f" GB/s per core; {total / cpu / 1e9:5.2f} GB/s per processor-second used"
                   f"   target >= 4 GB/s per core")
 
