@@ -1,9 +1,12 @@
-"""Arrays in, arrays out: integer buffers as arguments, and caller-owned output."""
+"""Arrays in, arrays out: integer buffers and tensors as arguments, and caller-owned output."""
 
 import array
 import ctypes
 import mmap
 import os
+import sys
+import threading
+import time
 
 import pytest
 
@@ -18,7 +21,21 @@ def outcome(fn, *args):
     try:
         return "ok", fn(*args)
     except (Exception, Fault) as e:
-        return type(e), str(e)
+        return type(e), str(e), getattr(e, "__notes__", None)
+
+
+class Tensor:
+    """Offers only `__dlpack__`, passing on numpy's own capsule: the versioned
+    one, or (`legacy`) the older form. `device` overrides where it says it is."""
+
+    def __init__(self, a, legacy=False, device=None):
+        self.a, self.legacy, self.device = a, legacy, device
+
+    def __dlpack__(self, **kwargs):
+        return self.a.__dlpack__() if self.legacy else self.a.__dlpack__(**kwargs)
+
+    def __dlpack_device__(self):
+        return self.device or self.a.__dlpack_device__()
 
 
 def edge_values(fmt):
@@ -38,9 +55,9 @@ def exporters(fmt, values):
     c = (c_type * len(values))(*values)
     assert memoryview(c).format[0] == "<"
     yield "ctypes<", c
+    yield "reversed", memoryview(array.array(fmt, values[::-1]))[::-1]
     if fmt == "B":
         yield "bytes", bytes(values)
-        yield "bytearray", bytearray(values)
 
 
 @pytest.fixture
@@ -66,7 +83,7 @@ KINDS = {
 def test_buffers_convert_as_lists_do(views, kind, fmt):
     call = KINDS[kind]
     for v in edge_values(fmt):
-        # The first value out of range decides the error, whatever follows it.
+        # The first value out of range decides the error and the item its note names.
         values = [views[1] if kind == "fds" else 3, v, 2] + edge_values(fmt)[::-1]
         if kind == "fds" and not fmt.islower() and array.array(fmt).itemsize == 1:
             values[0] = 0  # the descriptor may not fit an unsigned byte
@@ -75,20 +92,107 @@ def test_buffers_convert_as_lists_do(views, kind, fmt):
             assert outcome(call, views, obj) == expected, (name, v)
 
 
-def test_numpy_shapes_order_and_fallbacks(views):
+# Any layout is read in C order, whatever wraps it.
+SHAPES = {
+    "2-D column slice": lambda a: a[:, ::2],
+    "transposed": lambda a: a.T,
+    "reversed rows": lambda a: a[::-1, 1:],
+    "3-D, axes permuted": lambda a: a.reshape(2, 3, 4).transpose(2, 0, 1),
+    "1-D strided": lambda a: a[:, 1],
+    "empty": lambda a: a[:, :0],
+}
+
+
+@pytest.mark.parametrize("wrap", [None, Tensor, lambda a: Tensor(a, legacy=True)],
+                         ids=["numpy", "dlpack", "dlpack-legacy"])
+@pytest.mark.parametrize("shape", SHAPES)
+def test_any_layout_reads_in_c_order(sample_store, shape, wrap):
     np = pytest.importorskip("numpy")
-    a = np.arange(12, dtype=np.int64).reshape(3, 4)
-    assert rowids_for_seq(a, 1) == rowids_for_seq(list(range(12)), 1)  # C order
-    assert rowids_for_seq(a.T.copy(), 1) == rowids_for_seq(a.T.ravel().tolist(), 1)
-    # Not C-contiguous, big-endian or not integers: element by element, as before.
-    assert rowids_for_seq(a[:, 1], 1) == rowids_for_seq([1, 5, 9], 1)
-    assert rowids_for_seq(a.astype(">i8").ravel(), 1) == rowids_for_seq(list(range(12)), 1)
-    with pytest.raises(TypeError, match="^argument 'tokens': "):
-        rowids_for_seq(a[:, ::2], 1)
+    s = sample_store(shards=1, rows_per_shard=24, width=8)
+    store, base = Store(s.dir, 1, 24, 8), np.arange(24, dtype=np.int64).reshape(4, 6)
+    a = SHAPES[shape](base)
+    listed = a.ravel().tolist()
+    x = wrap(a) if wrap else a
+    refs = sys.getrefcount(a)
+    assert rowids_for_seq(x, 1) == rowids_for_seq(listed, 1)
+    assert store.fetch(x) == store.fetch(listed)
+    out = np.empty((len(listed), 8), dtype=np.uint8)
+    store.fetch_into(x, Tensor(out) if wrap else out)
+    assert out.tobytes() == store.fetch(listed)
+    assert sys.getrefcount(a) == refs  # every tensor given back to its producer, once
+
+
+def test_what_still_takes_the_sequence_path():
+    np = pytest.importorskip("numpy")
+    a = np.arange(12, dtype=np.int64)
+    assert rowids_for_seq(a.astype(">i8"), 1) == rowids_for_seq(a.tolist(), 1)
+    assert outcome(rowids_for_seq, array.array("d", [1.0]), 1) == outcome(rowids_for_seq, [1.0], 1)
     with pytest.raises(TypeError, match="^argument 'tokens': "):
         rowids_for_seq(np.array(7), 1)
-    assert outcome(rowids_for_seq, array.array("d", [1.0]), 1) == outcome(rowids_for_seq, [1.0], 1)
-    assert views[0].read_records(np.array([2, 0], dtype=np.uint8)) == views[0].read_records([2, 0])
+    with pytest.raises(TypeError, match="^argument 'tokens': the memory of 'Tensor' is on device cuda:1, not the CPU$"):
+        rowids_for_seq(Tensor(a, device=(2, 1)), 1)
+    assert rowids_for_seq(Tensor(a, device=(3, 0)), 1) == rowids_for_seq(a.tolist(), 1)  # pinned
+
+
+def test_torch_tensors(sample_store):
+    torch = pytest.importorskip("torch")
+    s = sample_store(shards=1, rows_per_shard=24, width=8)
+    store, ids = Store(s.dir, 1, 24, 8), torch.arange(24).reshape(4, 6)
+    out = torch.empty((4, 6, 8), dtype=torch.uint8)
+    store.fetch_into(ids.T, out)
+    assert out.numpy().tobytes() == store.fetch(ids.T.flatten().tolist())
+    ids_out = torch.empty((4, 16), dtype=torch.int64)
+    assert rowids_array(ids[0, :4], 1, out=ids_out) is ids_out
+    assert ids_out.tolist() == rowids_for_seq([0, 1, 2, 3], 1)
+
+
+def test_values_are_read_once(sample_store, tmp_path):
+    """A thread flips the array between a good and a bad value while the calls
+    read it: each call must raise for the bad value or use the good one."""
+    np = pytest.importorskip("numpy")
+    s = sample_store(shards=1, rows_per_shard=8, width=8)
+    store, reader = Store(s.dir, 1, 8, 8), PageReader(16)
+    files = {}
+    for name in ("public", "secret"):
+        (tmp_path / name).write_bytes(name.encode() * 4)
+        files[name] = os.open(tmp_path / name, os.O_RDONLY)
+    n, pages = 65536, bytearray(16 * 65536)
+    offsets = np.full(n, 1 << 20, dtype=np.int64)
+    offsets[0] = 0
+
+    def first_page(fds):
+        # Reads one page, then fails at the end of the file: the cost is the conversion.
+        pages[:16] = bytes(16)
+        with pytest.raises(OSError, match="^EOF while reading page$"):
+            reader.read_pages_into(fds, offsets, pages)
+        return bytes(pages[:16])
+    races = [  # call, good value, bad value, the good value's result
+        (store.fetch, 3, -1, s.row(3) * n),
+        (lambda a: rowids_array(a, 1).tolist(), 5, 2**32 + 7, rowids_for_seq([5] * n, 1)),
+        (first_page, files["public"], 2**32 + files["secret"], b"publicpublicpubl"),
+    ]
+    try:
+        for call, good, bad, expected in races:
+            a, goods, bads = (np.full(n, v, dtype=np.int64) for v in (good, good, bad))
+            stop = threading.Event()
+
+            def flip():
+                while not stop.is_set():
+                    np.copyto(a, bads)
+                    np.copyto(a, goods)
+            flipper = threading.Thread(target=flip)
+            flipper.start()
+            try:
+                deadline = time.monotonic() + 0.3
+                while time.monotonic() < deadline:
+                    result = outcome(call, a)
+                    assert result[0] is OverflowError or result == ("ok", expected)
+            finally:
+                stop.set()
+                flipper.join()
+    finally:
+        for fd in files.values():
+            os.close(fd)
 
 
 # rowids_array
@@ -141,7 +245,7 @@ def test_rowids_array_errors(args, kwargs, error, message):
 # Output buffers of the readers
 
 def writable_outs(size):
-    """Writable buffers of `size` bytes, each filled with 0xFF."""
+    """Writable buffers of `size` bytes, each filled with 0xFF, and what reads them back."""
     yield bytearray(b"\xff" * size)
     yield memoryview(bytearray(b"\xff" * (size + 1)))[1:]  # not aligned
     if size:
@@ -154,6 +258,10 @@ def writable_outs(size):
         return
     yield np.full(size // 4, -1, dtype=np.int32)
     yield np.full((size // 8, 2, 4) if size else (0,), 255, dtype=np.uint8)
+    # A field's name is no item type, even where it holds an 'O'.
+    yield np.full(size // 8, -1, dtype=[("Origin", "<i4"), ("b", "<i4")])
+    yield Tensor(np.full(size, 255, dtype=np.uint8))
+    yield Tensor(np.full((2, size // 2), 255, dtype=np.uint8), legacy=True)
 
 
 def test_into_equals_the_returning_call(sample_store, views):
@@ -173,7 +281,7 @@ def test_into_equals_the_returning_call(sample_store, views):
     for expected, returned, into in cases:
         for out in writable_outs(len(expected)):
             assert into(out) == returned
-            assert bytes(out) == expected
+            assert bytes(out.a if isinstance(out, Tensor) else out) == expected
 
 
 def test_output_errors(sample_store, views):
@@ -185,20 +293,37 @@ def test_output_errors(sample_store, views):
         (lambda out: reader.read_pages_into([fd, fd], [0, 1], out), 8192),
     ]
     read_only = mmap.mmap(-1, 16, access=mmap.ACCESS_READ)
+    cases = [
+        (None, TypeError, "argument 'out': a writable buffer is required, not 'NoneType'"),
+        (bytes, TypeError, "argument 'out': the buffer of 'bytes' is read-only"),
+        (read_only, TypeError, "argument 'out': the buffer of 'mmap' is read-only"),
+        (lambda size: bytearray(size + 1), ValueError,
+         "argument 'out': expected a buffer of {size} bytes, got {n} bytes"),
+        (lambda size: memoryview(bytearray(2 * size))[::2], ValueError,
+         "argument 'out': expected a C-contiguous buffer of {size} bytes, "
+         "got a non-contiguous one of {size} bytes"),
+    ]
+    try:
+        import numpy as np
+        frozen = np.zeros(8192, dtype=np.uint8)
+        frozen.flags.writeable = False
+        cases += [
+            (lambda size: np.empty(size // 8, dtype=object), TypeError,
+             "argument 'out': items must be plain data, not format 'O'"),
+            (lambda size: np.empty(size // 16, dtype=[("a", "O"), ("b", "l")]), TypeError,
+             "argument 'out': items must be plain data, not format 'T{{O:a:l:b:}}'"),
+            (Tensor(frozen), TypeError, "argument 'out': the buffer of 'Tensor' is read-only"),
+            (Tensor(np.zeros(8192, dtype=np.uint8), device=(2, 0)), TypeError,
+             "argument 'out': the memory of 'Tensor' is on device cuda:0, not the CPU"),
+        ]
+    except ImportError:
+        pass
     for call, size in calls:
-        for out, error, message in [
-            (None, TypeError, "argument 'out': a writable buffer is required, not 'NoneType'"),
-            (bytes(size), TypeError, "argument 'out': the buffer of 'bytes' is read-only"),
-            (read_only, TypeError, "argument 'out': the buffer of 'mmap' is read-only"),
-            (bytearray(size + 1), ValueError,
-             f"argument 'out': expected a buffer of {size} bytes, got {size + 1} bytes"),
-            (memoryview(bytearray(2 * size))[::2], ValueError,
-             f"argument 'out': expected a C-contiguous buffer of {size} bytes, "
-             f"got a non-contiguous one of {size} bytes"),
-        ]:
+        for make, error, message in cases:
+            out = make(size) if callable(make) else make
             with pytest.raises(error) as e:
                 call(out)
-            assert str(e.value) == message
+            assert str(e.value) == message.format(size=size, n=size + 1)
     # The errors of the matching methods, in their order.
     with pytest.raises(OverflowError):
         store.fetch_into([-1], bytearray(8))
@@ -210,4 +335,3 @@ def test_output_errors(sample_store, views):
         reader.read_pages_into([fd, fd], [0, 10240], bytearray(8192))
     assert isinstance(on_other_thread(lambda: view.read_records_into([], bytearray())), Fault)
     assert isinstance(on_other_thread(lambda: reader.read_pages_into([], [], bytearray())), Fault)
-
