@@ -15,13 +15,10 @@ VERSIONS = ["3.10", "3.11", "3.12", "3.13"]
 
 # Calls beyond the README's; those marked `refused` fail at run time too.
 CALLERS = """
-import pathlib
 strided = np.arange(8, dtype=np.uint64)[::2]
 s = quandrel.Store(pathlib.Path("d"), 1, 4, 8, threads=np.int64(2))
 data2: bytes = s.fetch(strided) + s.fetch([1, np.uint64(2)])
-rows2: list[list[int]] = quandrel.rowids_for_seq(strided.astype(np.uint32), 1)
-keys: list[int] = quandrel.read_keys(b"keys.txt")
-quandrel.View("v.bin").read_records_into(strided, bytearray(10))
+quandrel.View(b"v.bin").read_records_into(strided, bytearray(10))
 quandrel.PageReader().read_pages_into([0], [0], np.empty(4096, dtype=np.uint8))
 s.fetch({1, 2})  # refused
 quandrel.read_keys(7)  # refused
@@ -43,7 +40,7 @@ def test_readme_examples_under_strict_mypy(tmp_path):
     pytest.importorskip("numpy")
     blocks = re.findall(r"^```python\n(.*?)^```", README.read_text(), re.S | re.M)
     assert blocks
-    source = "\n".join(blocks) + CALLERS
+    source = "import pathlib\n" + "\n".join(blocks) + CALLERS
     (tmp_path / "caller.py").write_text(source)
     refused = [str(i) for i, line in enumerate(source.splitlines(), 1) if line.endswith("# refused")]
     # torch is optional: without it, its names are Any. The README reuses
