@@ -1,6 +1,8 @@
 #include "dlpack.h"
 
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "buffer.h"
 #include "convert.h"

@@ -63,9 +63,9 @@ class Store:
     def fetch_into(self, rowids: _Ints, out: _Memory) -> None:
         """Writes the rows of ``rowids``, in order, into ``out``.
 
-        ``out`` is a writable C-contiguous buffer (a numpy array of any dtype and
-        shape, a bytearray, a writable mmap) of exactly ``len(rowids) * width``
-        bytes. The gather runs with the interpreter lock released, as in
+        ``out`` is a writable C-contiguous buffer or CPU tensor (a numpy array of
+        any dtype and shape, a torch tensor, a bytearray, a writable mmap) of
+        exactly ``len(rowids) * width`` bytes. The gather runs with the interpreter lock released, as in
         ``fetch``. After an error the contents of ``out`` are unspecified.
         """
     @property
