@@ -219,6 +219,9 @@ bool has_suboffsets(const RawBuffer& v) {
 
 template <class K>
 IntBuffer read_int_buffer_as(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
+  // The common sequences, at once: asking a type for a method it lacks costs
+  // more than a short fetch (the lookup formats an AttributeError).
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return IntBuffer::kNotOne;
   BufferHold hold;
   if (BufferHold::exports(o)) {
     if (!hold.acquire(o, false)) {
