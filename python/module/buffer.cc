@@ -291,7 +291,10 @@ bool BufferHold::acquire(PyObject* o, bool writable) {
   return true;
 }
 
-bool BufferHold::acquire_tensor(PyObject* o) { return tensor_.take(o, view_); }
+bool BufferHold::acquire_tensor(PyObject* o) {
+  tensor_ = std::make_unique<DlpackImport>();
+  return tensor_->take(o, view_);
+}
 
 bool BufferHold::c_contiguous() const {
   if (view_.suboffsets != nullptr) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -56,7 +57,7 @@ class BufferHold {
   // while it does not hold the lock.
   void abandon() {
     held_ = false;
-    tensor_.abandon();
+    if (tensor_) tensor_->abandon();
   }
 
   const RawBuffer& view() const { return view_; }
@@ -68,7 +69,7 @@ class BufferHold {
  private:
   RawBuffer view_{};
   bool held_ = false;  // a buffer of the protocol, to release
-  DlpackImport tensor_;
+  std::unique_ptr<DlpackImport> tensor_;  // made only for a tensor: most calls take none
 };
 
 // The kind of a buffer's items, from its format and item size: integers of
