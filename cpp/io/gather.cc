@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "io/first_error.h"
 #include "io/output.h"
 #include "io/pool.h"
+#include "io/read_stats.h"
 #include "io/store.h"
 
 namespace quandrel::io {
@@ -124,6 +126,11 @@ class GatherRun {
 
   bool mapped() const { return !g_.maps_.empty(); }
 
+  // Rows the read found on the device: those of a timed read that waited
+  // for it, and those read after it as cold (asked ahead, spread over
+  // helpers), which may include a few that were in memory after all.
+  std::uint64_t rows_from_device() const { return from_device_.load(std::memory_order_relaxed); }
+
   Result<void> run_mapped(std::uint64_t threads) {
     const std::size_t n = rowids_.size();
     const std::size_t helpers = threads > 1 ? threads - 1 : 0;
@@ -147,10 +154,13 @@ class GatherRun {
       const std::size_t end = std::min(n, p + step);
       const std::uint64_t start = now_ns();
       if (!copy_rows(p, end)) return;
+      const bool cold = now_ns() - start > kColdNs;
+      if (cold) count_from_device(end - p);
       p = end;
-      if (p == n || now_ns() - start <= kColdNs) continue;
+      if (p == n || !cold) continue;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) ask_ahead(rowids_[q]);
+        count_from_device(n - p);
         (void)copy_rows(p, n);
         return;
       }
@@ -158,8 +168,10 @@ class GatherRun {
     }
   }
 
+  // Parts of kColdRowsPerPart rows are the rows found on the device.
   void copy_in_parts(std::size_t per_part, std::size_t helpers, std::size_t first) {
     const std::size_t n = rowids_.size();
+    if (per_part == kColdRowsPerPart) count_from_device(n - first);
     const std::size_t parts = (n - first + per_part - 1) / per_part;
     run_parts(parts, helpers, [this, n, per_part, first](std::size_t k) {
       const std::size_t begin = first + k * per_part;
@@ -201,6 +213,8 @@ class GatherRun {
 
  private:
   std::byte* slot(std::uint64_t pos) const { return out_.data() + pos * row_bytes_; }
+
+  void count_from_device(std::uint64_t rows) { from_device_.fetch_add(rows, std::memory_order_relaxed); }
 
   // The row's offset in its shard file, or false when the row would end
   // beyond the largest file offset there is (the product may even pass 2^64,
@@ -310,6 +324,7 @@ class GatherRun {
         if (t - start > kColdNs) {
           for (std::size_t j = i; j < last; ++j) ask_ahead(entries_[j].rowid);
           asked_ahead = true;
+          count_from_device(last - i + 1);
         }
         start = t;
       }
@@ -351,6 +366,8 @@ class GatherRun {
       window_page = page;
       std::memcpy(row, window + (offset - page), row_bytes_);
     }
+    // The last row is timed too: a batch of one row has no later one.
+    if (!asked_ahead && last > first && now_ns() - start > kColdNs) count_from_device(1);
   }
 
   const ZiruvGather& g_;
@@ -360,19 +377,24 @@ class GatherRun {
   const std::span<std::byte> out_;
   std::vector<Entry> entries_;
   FirstError error_;
+  std::atomic<std::uint64_t> from_device_{0};
 };
 
 Result<void> ZiruvGather::gather_pp(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                                     std::uint64_t threads) const {
   if (rowids.empty()) return {};
+  const std::uint64_t start = monotonic_ns();
   GatherRun run(*this, rowids, out);
   run.check();
   // The pool starts with the first batch that may use it, even one served on
   // the calling thread, so that the first batch that needs helpers does not
   // wait for threads to start.
   if (threads > 1) (void)pool::worker_count();
-  prepare_output(out.first(rowids.size() * layout().row_bytes));
-  return run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
+  const std::uint64_t bytes = rowids.size() * layout().row_bytes;
+  prepare_output(out.first(bytes));
+  Result<void> done = run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
+  stats_->record({rowids.size(), bytes, run.rows_from_device(), !done, monotonic_ns() - start});
+  return done;
 }
 
 }  // namespace quandrel::io

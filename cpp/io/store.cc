@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace quandrel::io {
@@ -17,6 +18,29 @@ std::string join(const std::string& dir, const std::string& name) {
 bool exists(const std::string& path) {
   struct stat st;
   return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+// The note of a shard file that does not open: where the user can act. A
+// directory that is missing or not a directory is named as such (not the
+// shard path inside it that nobody made), and a missing shard names both
+// names looked for.
+IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t shard,
+                         const std::string& path) {
+  const int code = error.os_code();
+  if (code != ENOENT && code != ENOTDIR) return std::move(error).with_path("shard file", path);
+  const std::string where = dir.empty() ? "." : dir;
+  struct stat st;
+  if (::stat(where.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return std::move(error).with_path("store directory", where + " (missing)");
+    }
+  } else if (!S_ISDIR(st.st_mode)) {
+    return std::move(error).with_path("store directory", where + " (not a directory)");
+  }
+  if (code == ENOTDIR) return std::move(error).with_path("shard file", path);
+  return std::move(error).with_path("shard file", "neither " + shard_file_name("shard_", shard) +
+                                                      " nor " + shard_file_name("ziruv_", shard) +
+                                                      " in " + where);
 }
 
 // Room for the shard files, without trusting a shard count that no
@@ -54,7 +78,7 @@ Result<ZiruvGather> ZiruvGather::open_with_backend(const std::string& dir, const
     const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
     Result<File> file = File::open_read_only(path);
     // Returning destroys `files` (closing them in order) and the backend.
-    if (!file) return IoError(file.error()).with_path("shard file", path);
+    if (!file) return shard_open_error(file.error(), dir, i, path);
     files.push_back(std::move(*file));
   }
   return ZiruvGather(std::move(files), {}, layout, std::move(backend));

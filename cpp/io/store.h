@@ -14,6 +14,7 @@
 #include "io/backend.h"
 #include "io/file.h"
 #include "io/mapping.h"
+#include "io/read_stats.h"
 #include "io/reader_mode.h"
 
 namespace quandrel::io {
@@ -49,6 +50,9 @@ class ZiruvGather {
                          std::uint64_t threads) const;
 
   const Layout& layout() const { return *layout_; }
+  // Counters of every gather since opening; read paths of their own record
+  // here too.
+  ReadStats& stats() const { return *stats_; }
   std::size_t shard_count() const { return files_.size(); }
   // One per shard when the store reads through mappings, else empty. An
   // unmapped shard has an empty mapping, which covers nothing.
@@ -58,12 +62,13 @@ class ZiruvGather {
   ZiruvGather(std::vector<File> files, std::vector<Mapping> maps, const Layout& layout,
               std::unique_ptr<IoBackend> backend)
       : files_(std::move(files)), maps_(std::move(maps)), layout_(&layout),
-        backend_(std::move(backend)) {}
+        backend_(std::move(backend)), stats_(std::make_unique<ReadStats>()) {}
 
   std::vector<File> files_;
   std::vector<Mapping> maps_;  // after files_: each borrows its shard's descriptor
   const Layout* layout_;
   std::unique_ptr<IoBackend> backend_;
+  std::unique_ptr<ReadStats> stats_;  // on the heap: counters stay put when the store moves
 
   friend class GatherRun;
 };

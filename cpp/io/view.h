@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "core/error.h"
 #include "io/file.h"
 #include "io/mapping.h"
+#include "io/read_stats.h"
 #include "io/reader_mode.h"
 
 namespace quandrel::io {
@@ -60,6 +62,8 @@ class ViewReader {
   int fd() const { return file_.fd(); }
   // Empty (covering nothing) when the view is read with pread alone.
   const Mapping& mapping() const { return map_; }
+  // Counters of the record reads since opening.
+  ReadStats& stats() const { return *stats_; }
 
   // read_exact_at on the view file, through the mapping where it covers the
   // range (unless `pread_only`).
@@ -80,6 +84,7 @@ class ViewReader {
   std::uint64_t count_;
   File file_;
   Mapping map_;  // after file_, whose descriptor it borrows
+  std::unique_ptr<ReadStats> stats_ = std::make_unique<ReadStats>();  // stays put when moved
 };
 
 // The range error of the first index that is not below count(), if any.
