@@ -75,13 +75,25 @@ def test_check(sample_store, damage, status, expected):
         assert " ".join(text.split()) in words
 
 
-@pytest.mark.parametrize("extra, modes", [([], ["hot"]), (["--cold"], ["hot", "cold"])])
-def test_bench(sample_store, extra, modes):
-    store = sample_store(shards=2, rows_per_shard=100, width=16)
-    r = run("bench", store.dir, "--shards", 2, "--rows-per-shard", 100, "--width", 16,
-            "--batch", "1,8", "--seconds", 0.05, *extra)
+SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def test_bench(sample_store):
+    store = sample_store(shards=2, rows_per_shard=4000, width=64)
+    table = ["bench", store.dir, "--shards", 2, "--rows-per-shard", 4000, "--width", 64]
+    r = run(*table, "--batch", "1,8", "--seconds", 0.05, "--cold")
     assert r.returncode == 0, r.stderr
-    table = [line.split() for line in r.stdout.splitlines()[2:]]
-    assert [row[:2] for row in table] == [[m, b] for m in modes for b in ("1", "8")]
-    r = run("bench", store.dir, "--shards", 3, "--rows-per-shard", 100, "--width", 16)
-    assert r.returncode == 1 and "ziruv_002.bin" in r.stderr
+    # mode, batch, fetches, rows/s, p50 and its unit, p99 and its unit, share from the device
+    rows = [line.split() for line in r.stdout.splitlines()[2:6]]
+    assert [row[:2] for row in rows] == [[m, b] for m in ("hot", "cold") for b in ("1", "8")]
+    p50 = {(row[0], row[1]): float(row[4]) * SECONDS[row[5]] for row in rows}
+    from_device = {(row[0], row[1]): int(row[8].rstrip("%")) for row in rows}
+    kind = subprocess.run(["stat", "-f", "-c", "%T", store.dir], capture_output=True, text=True)
+    if kind.stdout.strip() not in ("tmpfs", "ramfs", ""):
+        # The files are read from the disk in the cold runs, from memory in the hot ones.
+        for batch in ("1", "8"):
+            assert p50["cold", batch] > 3 * p50["hot", batch], r.stdout
+            assert from_device["cold", batch] >= 50 > from_device["hot", batch], r.stdout
+    r = run(*table[:3], 3, *table[4:])
+    assert r.returncode == 1
+    assert "(shard file: neither shard_002.bin nor ziruv_002.bin in " in r.stderr

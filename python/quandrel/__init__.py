@@ -12,6 +12,7 @@ the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
 """
 
+from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,
@@ -34,4 +35,5 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
+    "__version__",
 ]
