@@ -5,6 +5,7 @@ import importlib.metadata
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -34,9 +35,10 @@ def test_shape_and_repr(sample_store, tmp_path, kind):
     for obj, attr in [(store, "shards"), (store, "dir"), (view, "count"), (view, "path")]:
         with pytest.raises(AttributeError):
             setattr(obj, attr, 1)
-    # A repr works wherever the object is shown; the view's other members
-    # stay on its own thread.
+    # A repr works wherever the object is shown, the counters wherever an
+    # exporter runs; the view's other members stay on its own thread.
     assert on_other_thread(lambda: repr(view)) == repr(view)
+    assert on_other_thread(view.stats)["calls"] == 0
     assert type(on_other_thread(lambda: view.count)) is Fault
 
 
@@ -144,3 +146,11 @@ def test_rows_from_the_device(sample_store, reader, kind):
         obj.fetch(ids) if kind == "store" else obj.read_records(ids)
     stats = stats_without_buckets(obj)
     assert stats["rows_from_device"] > 0 and stats["cold_batches"] > 0
+
+
+def test_prometheus_example():
+    example = pathlib.Path(__file__).parent.parent / "examples" / "prometheus_stats.py"
+    r = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert ('quandrel_read_rows_total{source="memory",table="main"} 1600.0' in r.stdout
+            or "the counters: {'calls': 100, 'rows': 1600," in r.stdout), r.stdout

@@ -134,9 +134,11 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* count_of(const ViewState& s) { return to_py(s.reader.count()); }
 PyObject* path_of(const ViewState& s) { return path_to_py(s.path); }
 
+// Works on any thread, as the repr does: the counters are atomics, and an
+// exporter reads them from a thread of its own.
 PyObject* stats(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const ViewState* s = ViewClass::receive(self);
+    const ViewState* s = ViewClass::peek(self);
     return s ? stats_dict(s->reader.stats().totals()) : nullptr;
   });
 }

@@ -142,7 +142,10 @@ class View:
     def path(self) -> str:
         """The view file's path as opened."""
     def stats(self) -> _ReadStats:
-        """Counters of the record reads since the view was opened, as ``Store.stats``."""
+        """Counters of the record reads since the view was opened, as ``Store.stats``.
+
+        Unlike the view's other members, callable from any thread.
+        """
 
 @final
 class PageReader:
