@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "io/read_stats.h"
+#include "io/read/read_stats.h"
 
 namespace quandrel::py {
 

@@ -1,0 +1,93 @@
+#include "io/store/shard_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace quandrel::io {
+namespace {
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
+// Following symbolic links, so that a dangling link counts as absent.
+bool exists(const std::string& path) {
+  struct stat st;
+  return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+// The note of a shard file that does not open: where the user can act. A
+// directory that is missing or not a directory is named as such (not the
+// shard path inside it that nobody made), and a missing shard names both
+// names looked for.
+IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t shard,
+                         const std::string& path) {
+  const int code = error.os_code();
+  if (code != ENOENT && code != ENOTDIR) return std::move(error).with_path("shard file", path);
+  const std::string where = dir.empty() ? "." : dir;
+  struct stat st;
+  if (::stat(where.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return std::move(error).with_path("store directory", where + " (missing)");
+    }
+  } else if (!S_ISDIR(st.st_mode)) {
+    return std::move(error).with_path("store directory", where + " (not a directory)");
+  }
+  if (code == ENOTDIR) return std::move(error).with_path("shard file", path);
+  return std::move(error).with_path("shard file", "neither " + shard_file_name("shard_", shard) +
+                                                      " nor " + shard_file_name("ziruv_", shard) +
+                                                      " in " + where);
+}
+
+// Room for the shard files, without trusting a shard count that no
+// directory could satisfy: the descriptor limit ends the open long before.
+constexpr std::uint64_t kReserveLimit = 4096;
+
+}  // namespace
+
+std::string shard_file_name(const char* prefix, std::uint64_t shard) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%03llu", static_cast<unsigned long long>(shard));
+  return std::string(prefix) + digits + ".bin";
+}
+
+Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout,
+                                      ReaderMode mode) {
+  Result<ShardStore> g = open_with_backend(dir, layout, std::make_unique<PreadBackend>());
+  if (!g || mode == ReaderMode::kPread) return g;
+  std::vector<Mapping> maps(g->files_.size());
+  for (std::size_t s = 0; s < maps.size(); ++s) {
+    const int fd = g->files_[s].fd();
+    if (mode == ReaderMode::kAuto && !mapping_advised(fd)) continue;
+    if (Result<Mapping> m = Mapping::open(fd)) maps[s] = std::move(*m);
+  }
+  g->maps_ = std::move(maps);
+  return g;
+}
+
+Result<ShardStore> ShardStore::open_with_backend(const std::string& dir, const Layout& layout,
+                                                   std::unique_ptr<IoBackend> backend) {
+  std::vector<File> files;
+  files.reserve(std::min(layout.shards, kReserveLimit));
+  for (std::uint64_t i = 0; i < layout.shards; ++i) {
+    const std::string shard_path = join(dir, shard_file_name("shard_", i));
+    const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
+    Result<File> file = File::open_read_only(path);
+    // Returning destroys `files` (closing them in order) and the backend.
+    if (!file) return shard_open_error(file.error(), dir, i, path);
+    files.push_back(std::move(*file));
+  }
+  return ShardStore(std::move(files), {}, layout, std::move(backend));
+}
+
+ShardStore::~ShardStore() {
+  maps_.clear();  // before the descriptors they borrow
+  for (File& f : files_) f = File();  // closed in shard order
+  backend_.reset();
+}
+
+}  // namespace quandrel::io
