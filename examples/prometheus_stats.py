@@ -55,7 +55,7 @@ class ReadStatsCollector:
             for bound_ns, count in zip(s["latency_buckets_ns"] + [None], s["latency_counts"]):
                 seen += count
                 buckets.append(("+Inf" if bound_ns is None else repr(bound_ns / 1e9), seen))
-            latency.add_metric([name], buckets, sum_value=s["latency_sum_ns"] / 1e9)
+            latency.add_metric([name], buckets, sum_value=None)  # no sum is kept: not free
         yield from (calls, rows, size, cold, errors, latency)
 
 

@@ -44,8 +44,7 @@ PyObject* stats_dict(const io::ReadTotals& t) {
                   set(d.get(), "cold_batches", to_py(t.cold_batches)) &&
                   set(d.get(), "read_errors", to_py(t.read_errors)) &&
                   set(d.get(), "latency_buckets_ns", int_list(io::kLatencyBoundsNs)) &&
-                  set(d.get(), "latency_counts", int_list(t.latency_counts)) &&
-                  set(d.get(), "latency_sum_ns", to_py(t.latency_sum_ns));
+                  set(d.get(), "latency_counts", int_list(t.latency_counts));
   return ok ? d.release() : nullptr;
 }
 

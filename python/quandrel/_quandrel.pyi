@@ -35,7 +35,6 @@ class _ReadStats(TypedDict):
     read_errors: int
     latency_buckets_ns: list[int]
     latency_counts: list[int]
-    latency_sum_ns: int
 
 class Fault(BaseException):
     """An internal invariant was violated."""

@@ -125,6 +125,11 @@ class RowRead {
   // helpers), which may include a few that were in memory after all.
   std::uint64_t rows_from_device() const { return from_device_.load(std::memory_order_relaxed); }
 
+  // The time of the read, on the clock that times its copies: a reading that
+  // ends the last timed copy also ends the call.
+  void start_clock() { started_ = clock_ns(); }
+  std::uint64_t elapsed_ns() const { return (ended_ != 0 ? ended_ : clock_ns()) - started_; }
+
   Result<void> run_mapped(std::uint64_t threads) {
     const std::size_t n = rowids_.size();
     const std::size_t helpers = threads > 1 ? threads - 1 : 0;
@@ -144,14 +149,20 @@ class RowRead {
   void copy_rows_timed(std::size_t helpers) {
     const std::size_t n = rowids_.size();
     const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    std::uint64_t start = started_;
     for (std::size_t p = 0; p < n;) {
       const std::size_t end = std::min(n, p + step);
-      const std::uint64_t start = monotonic_ns();
       if (!copy_rows(p, end)) return;
-      const bool cold = monotonic_ns() - start > kColdNs;
+      const std::uint64_t now = clock_ns();  // ends this group and starts the next
+      const bool cold = now - start > kColdNs;
+      start = now;
       if (cold) count_from_device(end - p);
       p = end;
-      if (p == n || !cold) continue;
+      if (p == n) {
+        ended_ = now;
+        return;
+      }
+      if (!cold) continue;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) ask_ahead(rowids_[q]);
         count_from_device(n - p);
@@ -311,10 +322,10 @@ class RowRead {
     std::uint64_t window_page = ~std::uint64_t{0};  // none: pages are multiples of 4096
     const IoBackend& backend = *g_.backend_;
     bool asked_ahead = false;
-    std::uint64_t start = monotonic_ns();
+    std::uint64_t start = clock_ns();
     for (std::size_t i = first; i < last; ++i) {
       if (!asked_ahead && i > first) {
-        const std::uint64_t t = monotonic_ns();
+        const std::uint64_t t = clock_ns();
         if (t - start > kColdNs) {
           for (std::size_t j = i; j < last; ++j) ask_ahead(entries_[j].rowid);
           asked_ahead = true;
@@ -361,7 +372,7 @@ class RowRead {
       std::memcpy(row, window + (offset - page), row_bytes_);
     }
     // The last row is timed too: a batch of one row has no later one.
-    if (!asked_ahead && last > first && monotonic_ns() - start > kColdNs) count_from_device(1);
+    if (!asked_ahead && last > first && clock_ns() - start > kColdNs) count_from_device(1);
   }
 
   const ShardStore& g_;
@@ -372,22 +383,23 @@ class RowRead {
   std::vector<Entry> entries_;
   FirstError error_;
   std::atomic<std::uint64_t> from_device_{0};
+  std::uint64_t started_ = 0;
+  std::uint64_t ended_ = 0;  // 0 until the read path took the last reading itself
 };
 
 Result<void> ShardStore::read_rows(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                                     std::uint64_t threads) const {
   if (rowids.empty()) return {};
-  const std::uint64_t start = monotonic_ns();
   RowRead run(*this, rowids, out);
   run.check();
   // The pool starts with the first batch that may use it, even one served on
   // the calling thread, so that the first batch that needs helpers does not
   // wait for threads to start.
   if (threads > 1) (void)pool::worker_count();
-  const std::uint64_t bytes = rowids.size() * layout().row_bytes;
-  advise_huge_pages(out.first(bytes));
+  advise_huge_pages(out.first(rowids.size() * layout().row_bytes));
+  run.start_clock();
   Result<void> done = run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
-  stats_->record({rowids.size(), bytes, run.rows_from_device(), !done, monotonic_ns() - start});
+  stats_->record({rowids.size(), run.rows_from_device(), !done, run.elapsed_ns()});
   return done;
 }
 

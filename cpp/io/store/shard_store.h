@@ -62,7 +62,7 @@ class ShardStore {
   ShardStore(std::vector<File> files, std::vector<Mapping> maps, const Layout& layout,
               std::unique_ptr<IoBackend> backend)
       : files_(std::move(files)), maps_(std::move(maps)), layout_(&layout),
-        backend_(std::move(backend)), stats_(std::make_unique<ReadStats>()) {}
+        backend_(std::move(backend)), stats_(std::make_unique<ReadStats>(layout.row_bytes)) {}
 
   std::vector<File> files_;
   std::vector<Mapping> maps_;  // after files_: each borrows its shard's descriptor

@@ -57,26 +57,31 @@ struct RunOptions {
 // until the first failure. `output` holds exactly indices.size() slots. Sets
 // `cut` when a mapped copy may have met a file cut short. When timed, adds to
 // `from_device` the records from the first slow read on, which are then
-// treated as cold.
+// treated as cold, and `clock`, the clock's latest reading, starts the first
+// read and is moved on by each reading after a read (0 once timing stopped).
 Result<void> read_run(const ViewReader& view, std::span<const std::uint64_t> indices,
                       std::span<std::byte> output, RunOptions options, std::atomic<bool>& cut,
-                      std::atomic<std::uint64_t>& from_device) {
+                      std::atomic<std::uint64_t>& from_device, std::uint64_t& clock) {
   const std::uint64_t slot = view.slot_bytes();
   bool asked_ahead = !options.timed;
   for (std::size_t j = 0; j < indices.size(); ++j) {
-    const std::uint64_t start = asked_ahead ? 0 : monotonic_ns();
     const std::span<std::byte> record = output.subspan(j * slot, slot);
     const std::uint64_t offset = indices[j] * slot;
     Result<void> ok = view.read_exact_at(record, offset, options.pread_only);
     if (!ok) return ok;
     if (!options.pread_only && may_be_cut(view, record, offset)) cut.store(true, std::memory_order_relaxed);
-    if (!asked_ahead && monotonic_ns() - start > kColdNs) {
+    if (asked_ahead) continue;
+    const std::uint64_t now = clock_ns();  // ends this read and starts the next
+    const bool slow = now - clock > kColdNs;
+    clock = now;
+    if (slow) {
       from_device.fetch_add(indices.size() - j, std::memory_order_relaxed);
       for (std::size_t k = j + 1; k < indices.size(); ++k) {
         (void)::posix_fadvise(view.fd(), static_cast<off_t>(indices[k] * slot),
                               static_cast<off_t>(slot), POSIX_FADV_WILLNEED);
       }
       asked_ahead = true;
+      clock = 0;
     }
   }
   return {};
@@ -144,14 +149,14 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
   // index < count, and count * slot_bytes never exceeds the file size, so the
   // offset cannot overflow.
   const std::uint64_t offset = index * view.slot_bytes();
-  const std::uint64_t start = monotonic_ns();
+  const std::uint64_t start = clock_ns();
   Result<void> ok = view.read_exact_at(destination.first(length), offset);
   if (ok && may_be_cut(view, destination.first(length), offset) &&
       !view.mapped_reads_hold(offset + length)) {
     ok = view.read_exact_at(destination.first(length), offset, /*pread_only=*/true);
   }
-  const std::uint64_t ns = monotonic_ns() - start;
-  view.stats().record({1, length, ns > kColdNs ? 1u : 0u, !ok, ns});
+  const std::uint64_t ns = clock_ns() - start;
+  view.stats().record({1, ns > kColdNs ? 1u : 0u, !ok, ns});
   if (!ok) return ok.error();
   return length;
 }
@@ -170,7 +175,6 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   output = output.first(needed);
 
   if (n == 0 || slot == 0) return {};
-  const std::uint64_t start = monotonic_ns();
   advise_huge_pages(output);
   const std::uint64_t helpers = std::max<std::uint64_t>(parallelism, 1) - 1;
   // As in the gather: the pool starts with the first batch that may use it.
@@ -187,29 +191,35 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   const std::uint64_t end = (*std::max_element(indices.begin(), indices.end()) + 1) * slot;
   std::atomic<bool> cut{false};
   std::atomic<std::uint64_t> from_device{0};
+  const std::uint64_t start = clock_ns();
+  std::uint64_t clock = start;  // the latest reading, while the calling thread times its reads
   Result<void> ok;
   if (wanted == 0) {
-    ok = read_run(view, indices, output, {.timed = true}, cut, from_device);
+    ok = read_run(view, indices, output, {.timed = true}, cut, from_device, clock);
   } else {
+    clock = 0;
     const std::size_t per_part = hot ? std::max<std::uint64_t>(kHotBytesPerPart / slot, 1) : 1;
     FirstError first_error;
     run_parts((n + per_part - 1) / per_part, wanted, [&](std::size_t k) {
       const std::size_t begin = k * per_part;
       const std::size_t count = std::min(per_part, n - begin);
       // Cold parts hold one record: timing it tells where it came from.
+      std::uint64_t part_clock = hot ? 0 : clock_ns();
       Result<void> part = read_run(view, indices.subspan(begin, count),
                                    output.subspan(begin * slot, count * slot), {.timed = !hot}, cut,
-                                   from_device);
+                                   from_device, part_clock);
       if (!part) first_error.record(part.error());
     });
     // The first failure recorded, not necessarily the one at the lowest index.
     ok = first_error.take();
   }
   if (ok && cut.load(std::memory_order_relaxed) && !view.mapped_reads_hold(end)) {
-    ok = read_run(view, indices, output, {.pread_only = true}, cut, from_device);
+    ok = read_run(view, indices, output, {.pread_only = true}, cut, from_device, clock);
+    clock = 0;
   }
-  view.stats().record({n, needed, from_device.load(std::memory_order_relaxed), !ok,
-                       monotonic_ns() - start});
+  if (!ok) clock = 0;  // a failed read ended the run before its reading
+  view.stats().record({n, from_device.load(std::memory_order_relaxed), !ok,
+                       (clock != 0 ? clock : clock_ns()) - start});
   return ok;
 }
 

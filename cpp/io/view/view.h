@@ -78,13 +78,14 @@ class ViewReader {
 
  private:
   ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file)
-      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)) {}
+      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)),
+        stats_(std::make_unique<ReadStats>(slot_bytes)) {}
 
   std::uint64_t slot_bytes_;
   std::uint64_t count_;
   File file_;
   Mapping map_;  // after file_, whose descriptor it borrows
-  std::unique_ptr<ReadStats> stats_ = std::make_unique<ReadStats>();  // stays put when moved
+  std::unique_ptr<ReadStats> stats_;  // on the heap: counters stay put when the reader moves
 };
 
 // The range error of the first index that is not below count(), if any.
