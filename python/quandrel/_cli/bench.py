@@ -48,10 +48,14 @@ class Evictor:
         for i in range(shards):
             for prefix in ("shard_", "ziruv_"):
                 try:
-                    self.fds.append(os.open(os.path.join(directory, f"{prefix}{i:03d}.bin"),
-                                            os.O_RDONLY | os.O_CLOEXEC))
+                    fd = os.open(os.path.join(directory, f"{prefix}{i:03d}.bin"),
+                                 os.O_RDONLY | os.O_CLOEXEC)
                 except OSError:
-                    pass
+                    continue
+                self.fds.append(fd)
+                # Pages not yet written back survive the eviction: a table
+                # written just before would read as hot in the cold runs.
+                os.fsync(fd)
 
     def evict(self) -> None:
         for fd in self.fds:
