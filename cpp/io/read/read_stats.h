@@ -1,7 +1,6 @@
 // Counters of the reads served by one open store or view, since it was
 // opened, for operators: how many calls, rows and bytes, how many rows came
-// from the device rather than memory, and how long calls took; and the
-// clock that the read paths time their reads with.
+// from the device rather than memory, and how long calls took.
 //
 // Recording is two to four relaxed atomic additions on a stripe chosen by
 // the calling thread: no lock and no system call, and threads reading at
@@ -23,13 +22,6 @@ inline constexpr std::array<std::uint64_t, 20> kLatencyBoundsNs = {
     100'000,    200'000,    500'000,    1'000'000,   2'000'000,   5'000'000,  10'000'000,
     20'000'000, 50'000'000, 100'000'000, 200'000'000, 500'000'000, 1'000'000'000};
 inline constexpr std::size_t kLatencyCounts = kLatencyBoundsNs.size() + 1;
-
-// Nanoseconds on a monotonic clock, for intervals, never 0. Where the kernel
-// keeps time by the processor's time-stamp counter, read from that counter
-// directly (about a third of what the vDSO's clock_gettime costs, which
-// reads the same counter); elsewhere CLOCK_MONOTONIC. No system call either
-// way.
-std::uint64_t clock_ns();
 
 // One finished read call.
 struct ReadCall {

@@ -24,10 +24,9 @@ bool exists(const std::string& path) {
 // directory that is missing or not a directory is named as such (not the
 // shard path inside it that nobody made), and a missing shard names both
 // names looked for.
-IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t shard,
-                         const std::string& path) {
+IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t shard) {
   const int code = error.os_code();
-  if (code != ENOENT && code != ENOTDIR) return std::move(error).with_path("shard file", path);
+  if (code != ENOENT && code != ENOTDIR) return error;
   const std::string where = dir.empty() ? "." : dir;
   struct stat st;
   if (::stat(where.c_str(), &st) != 0) {
@@ -37,7 +36,7 @@ IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t sh
   } else if (!S_ISDIR(st.st_mode)) {
     return std::move(error).with_path("store directory", where + " (not a directory)");
   }
-  if (code == ENOTDIR) return std::move(error).with_path("shard file", path);
+  if (code == ENOTDIR) return error;
   return std::move(error).with_path("shard file", "neither " + shard_file_name("shard_", shard) +
                                                       " nor " + shard_file_name("ziruv_", shard) +
                                                       " in " + where);
@@ -55,39 +54,27 @@ std::string shard_file_name(const char* prefix, std::uint64_t shard) {
   return std::string(prefix) + digits + ".bin";
 }
 
-Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout,
-                                      ReaderMode mode) {
-  Result<ShardStore> g = open_with_backend(dir, layout, std::make_unique<PreadBackend>());
-  if (!g || mode == ReaderMode::kPread) return g;
-  std::vector<Mapping> maps(g->files_.size());
-  for (std::size_t s = 0; s < maps.size(); ++s) {
-    const int fd = g->files_[s].fd();
-    if (mode == ReaderMode::kAuto && !mapping_advised(fd)) continue;
-    if (Result<Mapping> m = Mapping::open(fd)) maps[s] = std::move(*m);
-  }
-  g->maps_ = std::move(maps);
-  return g;
+std::string shard_path(const std::string& dir, std::uint64_t shard) {
+  std::string path = join(dir, shard_file_name("shard_", shard));
+  return exists(path) ? path : join(dir, shard_file_name("ziruv_", shard));
 }
 
-Result<ShardStore> ShardStore::open_with_backend(const std::string& dir, const Layout& layout,
-                                                   std::unique_ptr<IoBackend> backend) {
-  std::vector<File> files;
+Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout, ReaderMode mode,
+                                    std::shared_ptr<const IoBackend> backend) {
+  std::vector<ReadFile> files;
   files.reserve(std::min(layout.shards, kReserveLimit));
   for (std::uint64_t i = 0; i < layout.shards; ++i) {
-    const std::string shard_path = join(dir, shard_file_name("shard_", i));
-    const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
-    Result<File> file = File::open_read_only(path);
-    // Returning destroys `files` (closing them in order) and the backend.
-    if (!file) return shard_open_error(file.error(), dir, i, path);
+    const std::string path = shard_path(dir, i);
+    Result<ReadFile> file = ReadFile::open(path, "shard file", mode);
+    // Returning destroys `files`, closing them in order.
+    if (!file) return shard_open_error(file.error(), dir, i);
     files.push_back(std::move(*file));
   }
-  return ShardStore(std::move(files), {}, layout, std::move(backend));
+  return ShardStore(std::move(files), layout, std::move(backend));
 }
 
-ShardStore::~ShardStore() {
-  maps_.clear();  // before the descriptors they borrow
-  for (File& f : files_) f = File();  // closed in shard order
-  backend_.reset();
+bool ShardStore::mapped() const {
+  return std::any_of(files_.begin(), files_.end(), [](const ReadFile& f) { return f.mapped(); });
 }
 
 }  // namespace quandrel::io

@@ -11,6 +11,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from .. import Store
+from .._quandrel import _shard_path
 from . import explain, units
 from .progress import Progress
 
@@ -46,16 +47,14 @@ class Evictor:
     def __init__(self, directory: str, shards: int) -> None:
         self.fds: list[int] = []
         for i in range(shards):
-            for prefix in ("shard_", "ziruv_"):
-                try:
-                    fd = os.open(os.path.join(directory, f"{prefix}{i:03d}.bin"),
-                                 os.O_RDONLY | os.O_CLOEXEC)
-                except OSError:
-                    continue
-                self.fds.append(fd)
-                # Pages not yet written back survive the eviction: a table
-                # written just before would read as hot in the cold runs.
-                os.fsync(fd)
+            try:
+                fd = os.open(_shard_path(directory, i), os.O_RDONLY | os.O_CLOEXEC)
+            except OSError:
+                continue
+            self.fds.append(fd)
+            # Pages not yet written back survive the eviction: a table
+            # written just before would read as hot in the cold runs.
+            os.fsync(fd)
 
     def evict(self) -> None:
         for fd in self.fds:
