@@ -146,7 +146,8 @@ class SlotBatch {
     per_part = std::max<std::size_t>(per_part, 1);
     if (cold) count_from_device(n - first);
     const bool timed = !cold && per_part == 1;
-    run_parts((n - first + per_part - 1) / per_part, helpers, [this, first, n, per_part, timed](std::size_t k) {
+    const std::size_t parts = (n - first + per_part - 1) / per_part;
+    run_parts(parts, helpers, [this, first, n, per_part, timed](std::size_t k) {
       const std::size_t begin = first + k * per_part;
       const std::uint64_t start = timed ? now_ns() : 0;
       if (read(begin, std::min(n, begin + per_part)) && timed && now_ns() - start > kColdNs) {
@@ -155,7 +156,9 @@ class SlotBatch {
     });
   }
 
-  void count_from_device(std::uint64_t slots) { from_device_.fetch_add(slots, std::memory_order_relaxed); }
+  void count_from_device(std::uint64_t slots) {
+    from_device_.fetch_add(slots, std::memory_order_relaxed);
+  }
 
   // Whether a sample of the slots is in memory, as far as their mappings
   // tell. A slot no mapping covers counts as resident: it is read with

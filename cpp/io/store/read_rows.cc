@@ -116,7 +116,8 @@ Result<void> ShardStore::read_rows(std::span<const std::uint64_t> rowids, std::s
     const std::uint64_t start = now_ns();
     std::atomic<std::uint64_t> from_device{0};
     Result<void> done = read_sorted(rowids, out.data(), threads, from_device);
-    stats_->record({rowids.size(), from_device.load(std::memory_order_relaxed), !done, now_ns() - start});
+    const std::uint64_t ns = now_ns() - start;
+    stats_->record({rowids.size(), from_device.load(std::memory_order_relaxed), !done, ns});
     return done;
   }
   const RowLocator locate{shard_count(), layout_.rows_per_shard, row_bytes};
