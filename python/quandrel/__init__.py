@@ -35,5 +35,4 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
-    "__version__",
 ]
