@@ -17,6 +17,7 @@ digests; `open_store` opens a table from its manifest, and `verify_store`
 checks every chunk against it.
 """
 
+from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,
