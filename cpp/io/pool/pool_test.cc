@@ -89,7 +89,7 @@ std::vector<std::string> names_of_a_batch(std::size_t n) {
 // Parts 0 .. n-2 finish at once; `faulty` ones throw. The last part waits for
 // all others, then throws, so its fault is the last one recorded.
 struct FaultyBatch {
-  FaultyBatch(std::size_t n, std::set<std::size_t> faulty) : n(n), faulty(std::move(faulty)) {}
+  FaultyBatch(std::size_t count, std::set<std::size_t> which) : n(count), faulty(std::move(which)) {}
   void operator()(std::size_t i) {
     if (i + 1 == n) {
       while (finished.load() + 1 < n) std::this_thread::yield();
