@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import SampleStore, run_python
+from conftest import run_python
 from quandrel import Fault, Store
 
 
@@ -28,17 +28,6 @@ def test_fetch(sample_store, shards, rows, width, threads):
     assert store.fetch([]) == b""
     assert store.close() is None
     assert store.fetch((1, 0)) == s.rows([1, 0])  # close() changed nothing; any sequence
-
-
-def test_short_shard_file_reads_zeros_not_stale_bytes(tmp_path):
-    # Shard 0 stops 10 bytes into its second page: rows beyond read as zeros,
-    # and a crossing row keeps the bytes that exist.
-    s = SampleStore(tmp_path, 1, 200, 48, rows_written=lambda _: 86)
-    os.truncate(os.path.join(s.dir, "shard_000.bin"), 4096 + 10)
-    ids = [10, 90, 150, 199, 85, 86, 84]
-    data = Store(s.dir, 1, 200, 48).fetch(ids)
-    assert data == s.rows(ids)
-    assert data[48:96] == bytes(48)
 
 
 def open_descriptors():
