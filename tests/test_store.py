@@ -116,21 +116,6 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
     assert any(a < tick < b for a, b in inside for tick in ticks)
 
 
-# The parsing of the variables is tested in C++; here, that a fetch starts
-# the pool they configure.
-def test_pool_environment(sample_store):
-    s = sample_store(shards=4, rows_per_shard=100, width=8)
-    r = run_python(f"""
-        import os
-        from quandrel import Store
-        Store({s.dir!r}, 4, 100, 8).fetch(list(range(400)))
-        print(*(open(f"/proc/self/task/{{t}}/comm").read().strip() for t in os.listdir("/proc/self/task")))
-    """, {"QUANDREL_POOL_WORKERS": "3"})
-    assert r.returncode == 0, r.stderr
-    assert sorted(n for n in r.stdout.split() if n.startswith("quandrel-io-")) == [
-        "quandrel-io-0", "quandrel-io-1", "quandrel-io-2"]
-
-
 def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):
     # 2^44 rows of 1 MiB in: the offset passes 2^64 and must not wrap to row 0.
     width = 1 << 20
