@@ -13,6 +13,7 @@ the caller owns; every sequence of integers may also be an integer buffer
 tensor offering `__dlpack__` (torch, jax), and every `out` such a tensor.
 """
 
+from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,
