@@ -362,6 +362,10 @@ class GatherRun {
   FirstError error_;
 };
 
+void ZiruvGather::check_gather(std::span<const std::uint64_t> rowids, std::span<std::byte> out) const {
+  GatherRun(*this, rowids, out).check();
+}
+
 Result<void> ZiruvGather::gather_pp(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                                     std::uint64_t threads) const {
   if (rowids.empty()) return {};

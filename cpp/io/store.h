@@ -48,6 +48,16 @@ class ZiruvGather {
   Result<void> gather_pp(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                          std::uint64_t threads) const;
 
+  // The faults gather_pp raises before it reads anything, raised here alone:
+  // for a caller that must report them before it hands the read on.
+  void check_gather(std::span<const std::uint64_t> rowids, std::span<std::byte> out) const;
+
+  // Asks the system to bring the rows of `rowids` into memory, and the pages
+  // of mapped rows into this process's page tables, so that a later gather
+  // of them runs at memory speed. Waits for the device; rows outside the
+  // table and failed requests are passed over: it is only a hint.
+  void prefetch(std::span<const std::uint64_t> rowids) const;
+
   const Layout& layout() const { return *layout_; }
   std::size_t shard_count() const { return files_.size(); }
   // One per shard when the store reads through mappings, else empty. An

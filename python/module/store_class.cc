@@ -2,14 +2,17 @@
 // from several at once: its state never changes after construction, and the
 // gather runs with the interpreter lock released.
 
+#include <chrono>
 #include <memory>
 
 #include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
 #include "core/layout.h"
+#include "io/async_read.h"
 #include "io/reader_mode.h"
 #include "io/store.h"
+#include "read_handle.h"
 
 namespace quandrel::py {
 namespace {
@@ -25,6 +28,8 @@ struct StoreState {
   std::unique_ptr<const Layout> layout;
   io::ZiruvGather gatherer;
   std::uint64_t threads;
+  // Last, so that it goes first: prefetches read the gatherer's files.
+  mutable io::ReadsInFlight prefetches;
 };
 
 using StoreClass = Class<StoreState>;
@@ -33,6 +38,18 @@ constexpr Signature kNew{"Store.__new__()", {"dir", "shards", "rows_per_shard", 
 constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
 constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
 constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
+constexpr Signature kFetchIntoAsync{"Store.fetch_into_async()", {"rowids", "out"}};
+constexpr Signature kPrefetch{"Store.prefetch()", {"rowids"}};
+
+// An async batch this small is read on the caller while small batches come
+// from memory: a hand-off to another thread would cost more than the read.
+constexpr std::size_t kInlineRows = 64;
+// Rows per chunk of an async read, the unit that a cancel does not cut: each
+// still a batch large enough for the gather to spread over the pool.
+constexpr std::size_t kAsyncChunkRows = 16384;
+// Rows per chunk of a prefetch: every row of a chunk is asked of the device
+// before its pages are waited for, so that the requests overlap.
+constexpr std::size_t kPrefetchChunkRows = 4096;
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -51,7 +68,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // 0.1 us warm, while filling them ahead costs more processor time in all
     // than the faults it saves, on a core that serving needs.
     return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
-                                      std::move(layout), std::move(*gatherer), threads}));
+                                      std::move(layout), std::move(*gatherer), threads, {}}));
   });
 }
 
@@ -103,24 +120,86 @@ PyObject* get_total_rows(PyObject* self, void*) {
   });
 }
 
+// The arguments of fetch_into and its async form, converted and checked:
+// what either raises before reading, it raises here.
+struct IntoCall {
+  const StoreState* s = nullptr;
+  std::vector<std::uint64_t> rowids;
+  PyObject* rowids_arg = nullptr;
+  PyObject* out_arg = nullptr;
+  std::unique_ptr<BufferHold> out = std::make_unique<BufferHold>();
+
+  std::span<std::byte> out_span() const { return {out->data(), out->size()}; }
+};
+
+bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, IntoCall& c) {
+  Borrowed rowids, out;
+  c.s = StoreClass::parse_method(sig, self, call, rowids, out);
+  if (c.s == nullptr || !convert_slot(sig, 0, rowids.object, c.rowids)) return false;
+  c.rowids_arg = rowids.object;
+  c.out_arg = out.object;
+  if (!acquire_output(out.object, "out", *c.out)) return false;
+  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->layout->width) * c.rowids.size();
+  return check_output_size(*c.out, "out", expected, c.out->size(), "bytes");
+}
+
 // As fetch, with the rows written into the caller's buffer `out`, which stays
 // exported (so it cannot move or shrink) while the gather runs unlocked.
 PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> rowids;
-    Borrowed out_arg;
-    const StoreState* s = StoreClass::parse_method(kFetchInto, self, CallArgs::fast(args, nargs, kwnames),
-                                                   rowids, out_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold out;
-    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->width) * rowids.size();
-    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    if (rowids.empty()) return Py_NewRef(Py_None);
-    const Result<void> gathered = run_unlocked([&] { out.abandon(); }, [&] {
-      return s->gatherer.gather_pp(rowids, {out.data(), out.size()}, s->threads);
+    IntoCall c;
+    if (!parse_into(kFetchInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    if (c.rowids.empty()) return Py_NewRef(Py_None);
+    const Result<void> gathered = run_unlocked([&] { c.out->abandon(); }, [&] {
+      return c.s->gatherer.gather_pp(c.rowids, c.out_span(), c.s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
+    return Py_NewRef(Py_None);
+  });
+}
+
+// As fetch_into, returning a ReadHandle at once. The handle keeps the store,
+// `out` and a buffer `rowids` until the read ends.
+PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IntoCall c;
+    if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    const std::span<std::byte> out = c.out_span();
+    if (!c.rowids.empty()) c.s->gatherer.check_gather(c.rowids, out);
+    const std::size_t n = c.rowids.size();
+    const bool small = n <= kInlineRows;
+    auto read = std::make_shared<io::AsyncRead>(
+        n, kAsyncChunkRows,
+        [g = &c.s->gatherer, ids = std::move(c.rowids), out, width = c.s->layout->width,
+         threads = c.s->threads, small](std::size_t first, std::size_t last) {
+          const auto start = std::chrono::steady_clock::now();
+          Result<void> r = g->gather_pp({ids.data() + first, last - first},
+                                        out.subspan(first * width, (last - first) * width), threads);
+          if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
+          return r;
+        });
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), hold_ids(c.rowids_arg)};
+    return start_read(std::move(read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
+  });
+}
+
+// Starts bringing the rows into memory and returns; only argument errors are
+// raised. The store waits for its prefetches (cancelling what has not
+// started) before it closes its files.
+PyObject* prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint64_t> rowids;
+    const StoreState* s = StoreClass::parse_method(kPrefetch, self, CallArgs::fast(args, nargs, kwnames), rowids);
+    if (s == nullptr) return nullptr;
+    if (rowids.empty()) return Py_NewRef(Py_None);
+    const std::size_t n = rowids.size();
+    auto read = std::make_shared<io::AsyncRead>(
+        n, kPrefetchChunkRows, [g = &s->gatherer, ids = std::move(rowids)](std::size_t first, std::size_t last) {
+          g->prefetch({ids.data() + first, last - first});
+          return Result<void>();
+        });
+    s->prefetches.add(read);
+    io::start_async(std::move(read));
     return Py_NewRef(Py_None);
   });
 }
@@ -133,6 +212,12 @@ PyMethodDef methods[] = {
      "fetch_into($self, rowids, out)\n--\n\n"
      "Writes the rows of `rowids`, in order, into `out`: a writable C-contiguous buffer of\n"
      "exactly len(rowids) * width bytes. Returns None."},
+    {"fetch_into_async", fastcall(fetch_into_async), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_into_async($self, rowids, out)\n--\n\n"
+     "As fetch_into, started and returned at once: a ReadHandle whose result() is `out`."},
+    {"prefetch", fastcall(prefetch), METH_FASTCALL | METH_KEYWORDS,
+     "prefetch($self, rowids)\n--\n\n"
+     "Starts bringing the rows of `rowids` into memory and returns. Raises only argument errors."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -148,7 +233,9 @@ PyObject* store_class() {
   PyObject* type = StoreClass::ready(methods, getset, store_new,
                                      "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
   // fetch_into follows every member that Store had before it, properties included.
-  if (type == nullptr || !move_member_to_end(type, "fetch_into")) return nullptr;
+  for (const char* name : {"fetch_into", "fetch_into_async", "prefetch"}) {
+    if (type == nullptr || !move_member_to_end(type, name)) return nullptr;
+  }
   return type;
 }
 

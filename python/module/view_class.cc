@@ -1,13 +1,16 @@
 // View: one flat file of fixed-size records. Bound to the thread that
 // created it, which alone may use it or close its file.
 
+#include <chrono>
 #include <memory>
 
 #include "buffer.h"
 #include "class_types.h"
 #include "classes.h"
+#include "io/async_read.h"
 #include "io/reader_mode.h"
 #include "io/view.h"
+#include "read_handle.h"
 
 namespace quandrel::py {
 namespace {
@@ -26,6 +29,12 @@ constexpr Signature kNew{"View.__new__()", {"path"}};
 constexpr Signature kReadRecord{"View.read_record()", {"index"}};
 constexpr Signature kReadRecords{"View.read_records()", {"indices"}};
 constexpr Signature kReadRecordsInto{"View.read_records_into()", {"indices", "out"}};
+constexpr Signature kReadRecordsIntoAsync{"View.read_records_into_async()", {"indices", "out"}};
+
+// As for the store: a batch this small is read on the caller while small
+// batches come from memory; a cancel does not cut a chunk.
+constexpr std::size_t kInlineRecords = 64;
+constexpr std::size_t kAsyncChunkRecords = 4096;
 
 PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -129,25 +138,67 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// The arguments of read_records_into and its async form, converted and
+// checked: what either raises before reading, it raises here.
+struct IntoCall {
+  const ViewState* s = nullptr;
+  std::vector<std::uint64_t> indices;
+  PyObject* indices_arg = nullptr;
+  PyObject* out_arg = nullptr;
+  std::unique_ptr<BufferHold> out = std::make_unique<BufferHold>();
+};
+
+bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, IntoCall& c) {
+  Borrowed indices, out;
+  c.s = ViewClass::parse_method(sig, self, call, indices, out);
+  if (c.s == nullptr || !convert_slot(sig, 0, indices.object, c.indices)) return false;
+  c.indices_arg = indices.object;
+  c.out_arg = out.object;
+  if (!acquire_output(out.object, "out", *c.out)) return false;
+  const unsigned __int128 expected =
+      static_cast<unsigned __int128>(c.s->reader.slot_bytes()) * c.indices.size();
+  return check_output_size(*c.out, "out", expected, c.out->size(), "bytes");
+}
+
 // As read_records, with the records written into the caller's buffer `out`.
 PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> indices;
-    Borrowed out_arg;
-    const ViewState* s = ViewClass::parse_method(kReadRecordsInto, self,
-                                                 CallArgs::fast(args, nargs, kwnames), indices, out_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold out;
-    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected =
-        static_cast<unsigned __int128>(s->reader.slot_bytes()) * indices.size();
-    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    Result<void> read = run_read(worth_unlocking(s->reader, out.size()), [&] { out.abandon(); }, [&] {
-      return io::read_records(s->reader, indices, {out.data(), out.size()});
+    IntoCall c;
+    if (!parse_into(kReadRecordsInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    BufferHold& out = *c.out;
+    Result<void> read = run_read(worth_unlocking(c.s->reader, out.size()), [&] { out.abandon(); }, [&] {
+      return io::read_records(c.s->reader, c.indices, {out.data(), out.size()});
     });
     if (!read) return raise_os_error(read.error());
     return Py_NewRef(Py_None);
+  });
+}
+
+// As read_records_into, returning a ReadHandle at once. The handle keeps the
+// view, `out` and a buffer `indices` until the read ends.
+PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IntoCall c;
+    if (!parse_into(kReadRecordsIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    if (Result<void> ok = io::check_indices(c.s->reader, c.indices); !ok) return raise_os_error(ok.error());
+    const std::size_t n = c.indices.size();
+    const bool small = n <= kInlineRecords;
+    const std::span<std::byte> out{c.out->data(), c.out->size()};
+    auto read = std::make_shared<io::AsyncRead>(
+        n, kAsyncChunkRecords,
+        [view = &c.s->reader, ids = std::move(c.indices), out, slot = c.s->reader.slot_bytes(),
+         small](std::size_t first, std::size_t last) {
+          const auto start = std::chrono::steady_clock::now();
+          Result<void> r = io::read_records(*view, {ids.data() + first, last - first},
+                                            out.subspan(first * slot, (last - first) * slot));
+          if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
+          return r;
+        });
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out),
+                        hold_ids(c.indices_arg)};
+    return start_read(std::move(read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
   });
 }
 
@@ -163,6 +214,9 @@ PyMethodDef methods[] = {
      "read_records_into($self, indices, out)\n--\n\n"
      "Writes the records of `indices`, in order, into `out`: a writable C-contiguous buffer\n"
      "of exactly len(indices) * slot_bytes() bytes. Returns None."},
+    {"read_records_into_async", fastcall(read_records_into_async), METH_FASTCALL | METH_KEYWORDS,
+     "read_records_into_async($self, indices, out)\n--\n\n"
+     "As read_records_into, started and returned at once: a ReadHandle whose result() is `out`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

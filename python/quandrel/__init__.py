@@ -10,11 +10,16 @@ Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
 and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
 the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
+
+`Store.fetch_into_async` and `View.read_records_into_async` start a read and
+return a `ReadHandle` at once, to wait on from a thread or to await in
+asyncio; `Store.prefetch` asks for rows that will be read soon.
 """
 
 from ._quandrel import (
     Fault,
     PageReader,
+    ReadHandle,
     Store,
     View,
     abi_version,
@@ -34,4 +39,5 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
+    "ReadHandle",
 ]

@@ -1,0 +1,60 @@
+"""`await handle`: reads announce their end on one descriptor that every
+event loop awaiting a read watches, so no thread waits per handle."""
+
+import asyncio
+import concurrent.futures
+import weakref
+
+from . import _quandrel
+
+# token -> the future of the task awaiting that read, in whichever loop.
+_waiting = {}
+# Loops that watch the descriptor, with the descriptor they watch (a forked
+# child has another).
+_watching = weakref.WeakKeyDictionary()
+
+
+def _settle(future):
+    if not future.done():
+        future.set_result(None)
+
+
+def _on_ready(loop):
+    for token in _quandrel._drain_completions():
+        future = _waiting.pop(token, None)
+        if future is None:
+            continue
+        owner = future.get_loop()
+        if owner is loop:
+            _settle(future)
+        elif not owner.is_closed():
+            # Announced on this loop's wake-up, awaited in another's.
+            owner.call_soon_threadsafe(_settle, future)
+
+
+def _watch(loop):
+    fd = _quandrel._completion_fd()
+    if _watching.get(loop) != fd:
+        loop.add_reader(fd, _on_ready, loop)
+        _watching[loop] = fd
+
+
+async def wait(handle):
+    token = None
+    if not handle.done():
+        loop = asyncio.get_running_loop()
+        _watch(loop)
+        future = loop.create_future()
+        token = handle._notify()
+    if token is not None:
+        _waiting[token] = future
+        try:
+            await future
+        except asyncio.CancelledError:
+            _waiting.pop(token, None)
+            handle.cancel()
+            raise
+    try:
+        return handle.result()
+    except concurrent.futures.CancelledError:
+        raise asyncio.CancelledError() from None
