@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "buffer.h"
-#include "io/async_read.h"
+#include "io/async/async_read.h"
 
 namespace quandrel::py {
 

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <optional>
 
-#include "classes.h"
+#include "class_base.h"
 #include "convert.h"
 #include "errors.h"
 #include "lifetime.h"

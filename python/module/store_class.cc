@@ -6,12 +6,12 @@
 #include <memory>
 
 #include "buffer.h"
-#include "class_types.h"
-#include "classes.h"
+#include "module_types.h"
+#include "class_base.h"
 #include "core/layout.h"
-#include "io/async_read.h"
-#include "io/reader_mode.h"
-#include "io/store.h"
+#include "io/read/reader_mode.h"
+#include "io/store/shard_store.h"
+#include "io/async/async_read.h"
 #include "read_handle.h"
 
 namespace quandrel::py {
@@ -26,7 +26,7 @@ struct StoreState {
 
   // Declared before the gatherer, which points into it, so it dies after it.
   std::unique_ptr<const Layout> layout;
-  io::ZiruvGather gatherer;
+  io::ShardStore gatherer;
   std::uint64_t threads;
   // Last, so that it goes first: prefetches read the gatherer's files.
   mutable io::ReadsInFlight prefetches;
@@ -60,8 +60,8 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
     if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
-    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir.value, *layout, *mode);
+    auto layout = std::make_unique<const Layout>(Layout{shards, rows_per_shard, width});
+    Result<io::ShardStore> gatherer = io::ShardStore::open(dir.value, *layout, *mode);
     if (!gatherer) return raise_os_error(gatherer.error());
     // The page tables are left to fill on first touch: one fault maps up to
     // 16 resident pages, so a first-touch row costs about 0.4 us against
@@ -75,12 +75,12 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // One bytes object of len(rowids) rows, gathered without the interpreter lock.
 PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids) {
   if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
-  const std::uint64_t size = s.layout->width * rowids.size();  // modulo 2^64, as the gather checks
+  const std::uint64_t size = s.layout->row_bytes * rowids.size();  // modulo 2^64, as the gather checks
   char* data = nullptr;
   Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
   if (!out) return nullptr;
   const Result<void> gathered = run_unlocked([&] { (void)out.release(); }, [&] {
-    return s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+    return s.gatherer.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
   });
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
@@ -109,7 +109,7 @@ PyObject* close(PyObject* self, PyObject*) {
 PyObject* get_width(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->width) : nullptr;
+    return s ? to_py(s->layout->row_bytes) : nullptr;
   });
 }
 
@@ -139,7 +139,7 @@ bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, Into
   c.rowids_arg = rowids.object;
   c.out_arg = out.object;
   if (!acquire_output(out.object, "out", *c.out)) return false;
-  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->layout->width) * c.rowids.size();
+  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->layout->row_bytes) * c.rowids.size();
   return check_output_size(*c.out, "out", expected, c.out->size(), "bytes");
 }
 
@@ -151,7 +151,7 @@ PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!parse_into(kFetchInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     if (c.rowids.empty()) return Py_NewRef(Py_None);
     const Result<void> gathered = run_unlocked([&] { c.out->abandon(); }, [&] {
-      return c.s->gatherer.gather_pp(c.rowids, c.out_span(), c.s->threads);
+      return c.s->gatherer.read_rows(c.rowids, c.out_span(), c.s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
     return Py_NewRef(Py_None);
@@ -165,15 +165,15 @@ PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IntoCall c;
     if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     const std::span<std::byte> out = c.out_span();
-    if (!c.rowids.empty()) c.s->gatherer.check_gather(c.rowids, out);
+    if (!c.rowids.empty()) c.s->gatherer.check_rows(c.rowids, out);
     const std::size_t n = c.rowids.size();
     const bool small = n <= kInlineRows;
     auto read = std::make_shared<io::AsyncRead>(
         n, kAsyncChunkRows,
-        [g = &c.s->gatherer, ids = std::move(c.rowids), out, width = c.s->layout->width,
+        [g = &c.s->gatherer, ids = std::move(c.rowids), out, width = c.s->layout->row_bytes,
          threads = c.s->threads, small](std::size_t first, std::size_t last) {
           const auto start = std::chrono::steady_clock::now();
-          Result<void> r = g->gather_pp({ids.data() + first, last - first},
+          Result<void> r = g->read_rows({ids.data() + first, last - first},
                                         out.subspan(first * width, (last - first) * width), threads);
           if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
           return r;

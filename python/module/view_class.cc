@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "buffer.h"
-#include "class_types.h"
-#include "classes.h"
-#include "io/async_read.h"
-#include "io/reader_mode.h"
-#include "io/view.h"
+#include "module_types.h"
+#include "class_base.h"
+#include "io/read/reader_mode.h"
+#include "io/view/view.h"
+#include "io/async/async_read.h"
 #include "read_handle.h"
 
 namespace quandrel::py {
