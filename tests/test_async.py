@@ -154,6 +154,8 @@ def test_an_mmap_out_cannot_close_mid_read(big_store, tmp_path):
 def test_cancel(big_store):
     out = np.full(((1 << 20), WIDTH), 0xFF, np.uint8)
     handles = [slow_read(big_store, out)]
+    while out[0, 0] == 0xFF:  # until the read is under way
+        pass
     assert handles[0].cancel() is True
     for _ in range(12):  # more than the threads that run them: some cancelled while queued
         handles.append(slow_read(big_store))
