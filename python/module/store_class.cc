@@ -10,8 +10,8 @@
 #include "class_base.h"
 #include "core/layout.h"
 #include "io/read/reader_mode.h"
-#include "io/store/shard_store.h"
 #include "io/async/async_read.h"
+#include "io/store/shard_store.h"
 #include "read_handle.h"
 
 namespace quandrel::py {
@@ -24,11 +24,9 @@ struct StoreState {
   static constexpr const char* kTypeName = "builtins.Store";
   static constexpr const char* kBoundPath = nullptr;
 
-  // Declared before the gatherer, which points into it, so it dies after it.
-  std::unique_ptr<const Layout> layout;
-  io::ShardStore gatherer;
+  io::ShardStore store;
   std::uint64_t threads;
-  // Last, so that it goes first: prefetches read the gatherer's files.
+  // Last, so that it goes first: prefetches read the store's files.
   mutable io::ReadsInFlight prefetches;
 };
 
@@ -51,6 +49,7 @@ constexpr std::size_t kAsyncChunkRows = 16384;
 // before its pages are waited for, so that the requests overlap.
 constexpr std::size_t kPrefetchChunkRows = 4096;
 
+
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     FsPath dir;
@@ -60,27 +59,25 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
     if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    auto layout = std::make_unique<const Layout>(Layout{shards, rows_per_shard, width});
-    Result<io::ShardStore> gatherer = io::ShardStore::open(dir.value, *layout, *mode);
-    if (!gatherer) return raise_os_error(gatherer.error());
+    Result<io::ShardStore> store = io::ShardStore::open(dir.value, Layout{shards, rows_per_shard, width}, *mode);
+    if (!store) return raise_os_error(store.error());
     // The page tables are left to fill on first touch: one fault maps up to
     // 16 resident pages, so a first-touch row costs about 0.4 us against
     // 0.1 us warm, while filling them ahead costs more processor time in all
     // than the faults it saves, on a core that serving needs.
-    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
-                                      std::move(layout), std::move(*gatherer), threads, {}}));
+    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads, {}}));
   });
 }
 
 // One bytes object of len(rowids) rows, gathered without the interpreter lock.
 PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids) {
   if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
-  const std::uint64_t size = s.layout->row_bytes * rowids.size();  // modulo 2^64, as the gather checks
+  const std::uint64_t size = s.store.output_bytes(rowids);  // faults on what no read could serve
   char* data = nullptr;
-  Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
+  Ref out = new_bytes_for_overwrite(size, &data);  // the read writes every byte
   if (!out) return nullptr;
   const Result<void> gathered = run_unlocked([&] { (void)out.release(); }, [&] {
-    return s.gatherer.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+    return s.store.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
   });
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
@@ -109,14 +106,14 @@ PyObject* close(PyObject* self, PyObject*) {
 PyObject* get_width(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->row_bytes) : nullptr;
+    return s ? to_py(s->store.layout().row_bytes) : nullptr;
   });
 }
 
 PyObject* get_total_rows(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->shards * s->layout->rows_per_shard) : nullptr;  // modulo 2^64
+    return s ? to_py(s->store.layout().shards * s->store.layout().rows_per_shard) : nullptr;  // modulo 2^64
   });
 }
 
@@ -139,8 +136,10 @@ bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, Into
   c.rowids_arg = rowids.object;
   c.out_arg = out.object;
   if (!acquire_output(out.object, "out", *c.out)) return false;
-  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->layout->row_bytes) * c.rowids.size();
-  return check_output_size(*c.out, "out", expected, c.out->size(), "bytes");
+  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->store.layout().row_bytes) * c.rowids.size();
+  if (!check_output_size(*c.out, "out", expected, c.out->size(), "bytes")) return false;
+  if (!c.rowids.empty()) (void)c.s->store.output_bytes(c.rowids);  // faults on what no read could serve
+  return true;
 }
 
 // As fetch, with the rows written into the caller's buffer `out`, which stays
@@ -151,7 +150,7 @@ PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!parse_into(kFetchInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     if (c.rowids.empty()) return Py_NewRef(Py_None);
     const Result<void> gathered = run_unlocked([&] { c.out->abandon(); }, [&] {
-      return c.s->gatherer.read_rows(c.rowids, c.out_span(), c.s->threads);
+      return c.s->store.read_rows(c.rowids, c.out_span(), c.s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
     return Py_NewRef(Py_None);
@@ -165,12 +164,11 @@ PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IntoCall c;
     if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     const std::span<std::byte> out = c.out_span();
-    if (!c.rowids.empty()) c.s->gatherer.check_rows(c.rowids, out);
     const std::size_t n = c.rowids.size();
     const bool small = n <= kInlineRows;
     auto read = std::make_shared<io::AsyncRead>(
         n, kAsyncChunkRows,
-        [g = &c.s->gatherer, ids = std::move(c.rowids), out, width = c.s->layout->row_bytes,
+        [g = &c.s->store, ids = std::move(c.rowids), out, width = c.s->store.layout().row_bytes,
          threads = c.s->threads, small](std::size_t first, std::size_t last) {
           const auto start = std::chrono::steady_clock::now();
           Result<void> r = g->read_rows({ids.data() + first, last - first},
@@ -194,7 +192,7 @@ PyObject* prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (rowids.empty()) return Py_NewRef(Py_None);
     const std::size_t n = rowids.size();
     auto read = std::make_shared<io::AsyncRead>(
-        n, kPrefetchChunkRows, [g = &s->gatherer, ids = std::move(rowids)](std::size_t first, std::size_t last) {
+        n, kPrefetchChunkRows, [g = &s->store, ids = std::move(rowids)](std::size_t first, std::size_t last) {
           g->prefetch({ids.data() + first, last - first});
           return Result<void>();
         });

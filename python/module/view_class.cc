@@ -8,8 +8,8 @@
 #include "module_types.h"
 #include "class_base.h"
 #include "io/read/reader_mode.h"
-#include "io/view/view.h"
 #include "io/async/async_read.h"
+#include "io/view/view.h"
 #include "read_handle.h"
 
 namespace quandrel::py {
@@ -55,7 +55,7 @@ PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 constexpr std::uint64_t kUnlockedBytes = 64 << 10;
 
 bool worth_unlocking(const io::ViewReader& reader, std::uint64_t bytes) {
-  return bytes >= kUnlockedBytes || reader.mapping().fd() < 0;
+  return bytes >= kUnlockedBytes || !reader.mapped();
 }
 
 // `read()`, without the interpreter lock when `unlock`. The result is a
@@ -92,21 +92,16 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const ViewState* s =
         ViewClass::parse_method(kReadRecord, self, CallArgs::fast(args, nargs, kwnames), index);
     if (s == nullptr) return nullptr;
-    // The file decides slot_bytes: an index is checked before anything of
+    // The file decides slot_bytes: the index is checked before anything of
     // that size is allocated.
-    if (s->reader.slot_bytes() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      fault(quandrel::msg::kCapacityOverflow);
-    }
-    if (Result<void> ok = io::check_indices(s->reader, {&index, 1}); !ok) {
-      return raise_os_error(ok.error());
-    }
+    Result<std::uint64_t> size = s->reader.batch_bytes({&index, 1});
+    if (!size) return raise_os_error(size.error());
     char* data = nullptr;
-    Ref out = new_bytes_for_overwrite(s->reader.slot_bytes(), &data);
+    Ref out = new_bytes_for_overwrite(*size, &data);
     if (!out) return nullptr;
     Result<std::uint64_t> n =
-        run_read(worth_unlocking(s->reader, s->reader.slot_bytes()), [&] { (void)out.release(); }, [&] {
-          return io::read_record(s->reader, index,
-                                 {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+        run_read(worth_unlocking(s->reader, *size), [&] { (void)out.release(); }, [&] {
+          return s->reader.read_record(index, {reinterpret_cast<std::byte*>(data), *size});
         });
     if (!n) return raise_os_error(n.error());
     return out.release();
@@ -119,19 +114,13 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const ViewState* s =
         ViewClass::parse_method(kReadRecords, self, CallArgs::fast(args, nargs, kwnames), indices);
     if (s == nullptr) return nullptr;
-    std::uint64_t size = 0;
-    if (__builtin_mul_overflow(s->reader.slot_bytes(), indices.size(), &size) ||
-        size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      fault(quandrel::msg::kCapacityOverflow);
-    }
-    if (Result<void> ok = io::check_indices(s->reader, indices); !ok) {
-      return raise_os_error(ok.error());
-    }
+    Result<std::uint64_t> size = s->reader.batch_bytes(indices);
+    if (!size) return raise_os_error(size.error());
     char* data = nullptr;
-    Ref out = new_bytes_for_overwrite(size, &data);
+    Ref out = new_bytes_for_overwrite(*size, &data);
     if (!out) return nullptr;
-    Result<void> read = run_read(worth_unlocking(s->reader, size), [&] { (void)out.release(); }, [&] {
-      return io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    Result<void> read = run_read(worth_unlocking(s->reader, *size), [&] { (void)out.release(); }, [&] {
+      return s->reader.read_records(indices, {reinterpret_cast<std::byte*>(data), *size});
     });
     if (!read) return raise_os_error(read.error());
     return out.release();
@@ -157,7 +146,12 @@ bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, Into
   if (!acquire_output(out.object, "out", *c.out)) return false;
   const unsigned __int128 expected =
       static_cast<unsigned __int128>(c.s->reader.slot_bytes()) * c.indices.size();
-  return check_output_size(*c.out, "out", expected, c.out->size(), "bytes");
+  if (!check_output_size(*c.out, "out", expected, c.out->size(), "bytes")) return false;
+  if (const Result<std::uint64_t> size = c.s->reader.batch_bytes(c.indices); !size) {
+    raise_os_error(size.error());
+    return false;
+  }
+  return true;
 }
 
 // As read_records, with the records written into the caller's buffer `out`.
@@ -168,7 +162,7 @@ PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!parse_into(kReadRecordsInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     BufferHold& out = *c.out;
     Result<void> read = run_read(worth_unlocking(c.s->reader, out.size()), [&] { out.abandon(); }, [&] {
-      return io::read_records(c.s->reader, c.indices, {out.data(), out.size()});
+      return c.s->reader.read_records(c.indices, {out.data(), out.size()});
     });
     if (!read) return raise_os_error(read.error());
     return Py_NewRef(Py_None);
@@ -182,7 +176,6 @@ PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssiz
   return guarded([&]() -> PyObject* {
     IntoCall c;
     if (!parse_into(kReadRecordsIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
-    if (Result<void> ok = io::check_indices(c.s->reader, c.indices); !ok) return raise_os_error(ok.error());
     const std::size_t n = c.indices.size();
     const bool small = n <= kInlineRecords;
     const std::span<std::byte> out{c.out->data(), c.out->size()};
@@ -191,8 +184,8 @@ PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssiz
         [view = &c.s->reader, ids = std::move(c.indices), out, slot = c.s->reader.slot_bytes(),
          small](std::size_t first, std::size_t last) {
           const auto start = std::chrono::steady_clock::now();
-          Result<void> r = io::read_records(*view, {ids.data() + first, last - first},
-                                            out.subspan(first * slot, (last - first) * slot));
+          Result<void> r = view->read_records({ids.data() + first, last - first},
+                                              out.subspan(first * slot, (last - first) * slot));
           if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
           return r;
         });

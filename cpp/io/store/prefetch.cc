@@ -18,8 +18,8 @@ std::uintptr_t page_size() {
 }  // namespace
 
 void ShardStore::prefetch(std::span<const std::uint64_t> rowids) const {
-  const std::uint64_t per_shard = layout_->rows_per_shard;
-  const std::uint64_t row_bytes = layout_->row_bytes;
+  const std::uint64_t per_shard = layout_.rows_per_shard;
+  const std::uint64_t row_bytes = layout_.row_bytes;
   if (per_shard == 0 || row_bytes == 0) return;
   // The row's shard and offset, or false for a row no file can hold.
   auto locate = [&](std::uint64_t r, std::uint64_t& shard, std::uint64_t& offset) {
@@ -30,14 +30,16 @@ void ShardStore::prefetch(std::span<const std::uint64_t> rowids) const {
   std::uint64_t shard = 0, offset = 0;
   for (std::uint64_t r : rowids) {
     if (!locate(r, shard, offset)) continue;
-    (void)::posix_fadvise(files_[shard].fd(), static_cast<off_t>(offset), static_cast<off_t>(row_bytes),
+    (void)::posix_fadvise(files_[shard].file.fd(), static_cast<off_t>(offset), static_cast<off_t>(row_bytes),
                           POSIX_FADV_WILLNEED);
   }
-  if (maps_.empty()) return;
+  if (!mapped()) return;
   for (std::uint64_t r : rowids) {
-    if (!locate(r, shard, offset) || !maps_[shard].covers(offset, row_bytes)) continue;
-    const auto first = reinterpret_cast<std::uintptr_t>(maps_[shard].data() + offset) & ~(page_size() - 1);
-    const auto end = reinterpret_cast<std::uintptr_t>(maps_[shard].data() + offset + row_bytes);
+    if (!locate(r, shard, offset)) continue;
+    const Mapping& m = files_[shard].mapping;
+    if (!m.covers(offset, row_bytes)) continue;
+    const auto first = reinterpret_cast<std::uintptr_t>(m.data() + offset) & ~(page_size() - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(m.data() + offset + row_bytes);
     // Fails (EFAULT, EINVAL before Linux 5.14) only where the gather's
     // guarded copy or pread copes anyway.
     (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_READ);
