@@ -1,25 +1,28 @@
 """`await handle`: reads announce their end on one descriptor that every
 event loop awaiting a read watches, so no thread waits per handle."""
 
+from __future__ import annotations
+
 import asyncio
 import concurrent.futures
 import weakref
+from typing import Any
 
 from . import _quandrel
 
 # token -> the future of the task awaiting that read, in whichever loop.
-_waiting = {}
+_waiting: dict[int, asyncio.Future[None]] = {}
 # Loops that watch the descriptor, with the descriptor they watch (a forked
 # child has another).
-_watching = weakref.WeakKeyDictionary()
+_watching: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, int] = weakref.WeakKeyDictionary()
 
 
-def _settle(future):
+def _settle(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
 
 
-def _on_ready(loop):
+def _on_ready(loop: asyncio.AbstractEventLoop) -> None:
     for token in _quandrel._drain_completions():
         future = _waiting.pop(token, None)
         if future is None:
@@ -32,14 +35,14 @@ def _on_ready(loop):
             owner.call_soon_threadsafe(_settle, future)
 
 
-def _watch(loop):
+def _watch(loop: asyncio.AbstractEventLoop) -> None:
     fd = _quandrel._completion_fd()
     if _watching.get(loop) != fd:
         loop.add_reader(fd, _on_ready, loop)
         _watching[loop] = fd
 
 
-async def wait(handle):
+async def wait(handle: _quandrel.ReadHandle[Any]) -> Any:
     token = None
     if not handle.done():
         loop = asyncio.get_running_loop()
