@@ -46,7 +46,7 @@ for part in $parts; do
       cp build/asan/_quandrel*.so "$pkg/quandrel/"
       venv=build/venv-asan
       [ -x "$venv/bin/pytest" ] || { "$PYTHON" -m venv "$venv" &&
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest; }
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy; }
       # The interpreter is not instrumented: the runtime must come first, and
       # libstdc++ with it so that the sanitizer sees its operator new. Python's
       # own allocator would hide heap errors inside its arenas.
