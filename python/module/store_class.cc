@@ -2,7 +2,6 @@
 // from several at once: its state never changes after construction, and the
 // gather runs with the interpreter lock released.
 
-#include <chrono>
 #include <memory>
 
 #include "buffer.h"
@@ -39,9 +38,6 @@ constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
 constexpr Signature kFetchIntoAsync{"Store.fetch_into_async()", {"rowids", "out"}};
 constexpr Signature kPrefetch{"Store.prefetch()", {"rowids"}};
 
-// An async batch this small is read on the caller while small batches come
-// from memory: a hand-off to another thread would cost more than the read.
-constexpr std::size_t kInlineRows = 64;
 // Rows per chunk of an async read, the unit that a cancel does not cut: each
 // still a batch large enough for the gather to spread over the pool.
 constexpr std::size_t kAsyncChunkRows = 16384;
@@ -164,20 +160,12 @@ PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IntoCall c;
     if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     const std::span<std::byte> out = c.out_span();
-    const std::size_t n = c.rowids.size();
-    const bool small = n <= kInlineRows;
-    auto read = std::make_shared<io::AsyncRead>(
-        n, kAsyncChunkRows,
-        [g = &c.s->store, ids = std::move(c.rowids), out, width = c.s->store.layout().row_bytes,
-         threads = c.s->threads, small](std::size_t first, std::size_t last) {
-          const auto start = std::chrono::steady_clock::now();
-          Result<void> r = g->read_rows({ids.data() + first, last - first},
-                                        out.subspan(first * width, (last - first) * width), threads);
-          if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
-          return r;
-        });
     ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), hold_ids(c.rowids_arg)};
-    return start_read(std::move(read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
+    return start_item_read(std::move(c.rowids), out, c.s->store.layout().row_bytes, kAsyncChunkRows,
+                           [store = &c.s->store, threads = c.s->threads](auto ids, auto slots) {
+                             return store->read_rows(ids, slots, threads);
+                           },
+                           std::move(borrows));
   });
 }
 

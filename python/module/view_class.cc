@@ -1,7 +1,6 @@
 // View: one flat file of fixed-size records. Bound to the thread that
 // created it, which alone may use it or close its file.
 
-#include <chrono>
 #include <memory>
 
 #include "buffer.h"
@@ -31,9 +30,7 @@ constexpr Signature kReadRecords{"View.read_records()", {"indices"}};
 constexpr Signature kReadRecordsInto{"View.read_records_into()", {"indices", "out"}};
 constexpr Signature kReadRecordsIntoAsync{"View.read_records_into_async()", {"indices", "out"}};
 
-// As for the store: a batch this small is read on the caller while small
-// batches come from memory; a cancel does not cut a chunk.
-constexpr std::size_t kInlineRecords = 64;
+// Records per chunk of an async read, the unit that a cancel does not cut.
 constexpr std::size_t kAsyncChunkRecords = 4096;
 
 PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -176,22 +173,12 @@ PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssiz
   return guarded([&]() -> PyObject* {
     IntoCall c;
     if (!parse_into(kReadRecordsIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
-    const std::size_t n = c.indices.size();
-    const bool small = n <= kInlineRecords;
     const std::span<std::byte> out{c.out->data(), c.out->size()};
-    auto read = std::make_shared<io::AsyncRead>(
-        n, kAsyncChunkRecords,
-        [view = &c.s->reader, ids = std::move(c.indices), out, slot = c.s->reader.slot_bytes(),
-         small](std::size_t first, std::size_t last) {
-          const auto start = std::chrono::steady_clock::now();
-          Result<void> r = view->read_records({ids.data() + first, last - first},
-                                              out.subspan(first * slot, (last - first) * slot));
-          if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
-          return r;
-        });
     ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out),
                         hold_ids(c.indices_arg)};
-    return start_read(std::move(read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
+    return start_item_read(std::move(c.indices), out, c.s->reader.slot_bytes(), kAsyncChunkRecords,
+                           [view = &c.s->reader](auto ids, auto slots) { return view->read_records(ids, slots); },
+                           std::move(borrows));
   });
 }
 
