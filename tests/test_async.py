@@ -14,23 +14,17 @@ from quandrel import Fault, ReadHandle, Store, View
 WIDTH = 64
 
 
-@pytest.fixture
-def target(request, tmp_path):
-    """(store or view, its async read, its sync read, expected bytes of ids)."""
+@pytest.fixture(params=["store", "view"])
+def reads(request, tmp_path):
+    """(async read, sync read, expected bytes of ids) of a store or a view of
+    the same 4,000 rows."""
+    s = SampleStore(tmp_path, 1, 4000, WIDTH)
     if request.param == "store":
-        s = SampleStore(tmp_path / "store", 4, 1000, WIDTH)
-        store = Store(s.dir, 4, 1000, WIDTH)
-        return store, store.fetch_into_async, store.fetch_into, s.rows, 4000
-    path = tmp_path / "records.bin"
-    path.write_bytes(os.urandom(WIDTH * 4000))
-    (tmp_path / "records.manifest.json").write_text('{"slot_bytes": %d}' % WIDTH)
-    view = View(str(path))
-    data = path.read_bytes()
-    rows = lambda ids: b"".join(data[i * WIDTH:(i + 1) * WIDTH] for i in ids)
-    return view, view.read_records_into_async, view.read_records_into, rows, 4000
-
-
-both = pytest.mark.parametrize("target", ["store", "view"], indirect=True)
+        store = Store(s.dir, 1, 4000, WIDTH)
+        return store.fetch_into_async, store.fetch_into, s.rows
+    (tmp_path / "shard_000.manifest.json").write_text('{"slot_bytes": %d}' % WIDTH)
+    view = View(s.dir + "/shard_000.bin")
+    return view.read_records_into_async, view.read_records_into, s.rows
 
 
 @pytest.fixture
@@ -70,18 +64,16 @@ def collect(how, h):
     return asyncio.run(awaited(h))
 
 
-@both
 @pytest.mark.parametrize("how", ["result", "wait", "with", "await"])
 @pytest.mark.parametrize("n", [0, 16, 20000])
-def test_results_match_the_synchronous_read(target, how, n):
-    _, start, _, rows, count = target
-    ids = np.random.default_rng(n).integers(0, count, n)
+def test_results_match_the_synchronous_read(reads, how, n):
+    start, _, rows = reads
+    ids = np.random.default_rng(n).integers(0, 4000, n)
     out = np.empty((n, WIDTH), np.uint8)
     assert collect(how, start(ids, out)) is out
     assert out.tobytes() == rows(ids)
 
 
-@both
 @pytest.mark.parametrize("args", [
     lambda: (["x"], bytearray(WIDTH)),          # argument kind
     lambda: ([0], bytes(WIDTH)),                # read-only out
@@ -89,8 +81,8 @@ def test_results_match_the_synchronous_read(target, how, n):
     lambda: ([4000], bytearray(WIDTH)),         # beyond the table: Fault / OSError
     lambda: ([0],),                             # missing argument
 ])
-def test_errors_before_reading_are_raised_by_the_call(target, args):
-    _, start, sync, _, _ = target
+def test_errors_before_reading_are_raised_by_the_call(reads, args):
+    start, sync, _ = reads
     errors = []
     for f in (sync, start):
         with pytest.raises((Exception, Fault)) as info:
@@ -123,32 +115,28 @@ def test_errors_while_reading_come_from_the_handle(tmp_path, kind):
         (type(e), e.args, e.errno, getattr(e, "__notes__", None))
 
 
-def test_a_read_in_flight_holds_its_buffers(big_store):
-    out = bytearray((1 << 20) * WIDTH)
+@pytest.mark.parametrize("kind", ["bytearray", "mmap"])
+def test_a_read_in_flight_holds_its_buffers(big_store, tmp_path, kind):
+    size = (1 << 20) * WIDTH
+    if kind == "mmap":
+        with open(tmp_path / "out", "w+b") as f:
+            f.truncate(size)
+            out = mmap.mmap(f.fileno(), size)
+        let_go = out.close
+    else:
+        out = bytearray(size)
+        let_go = lambda: out.extend(b"x")  # noqa: E731
     ids = array.array("Q", range(1 << 20))
     h = slow_read(big_store, out, ids)
-    for grow in (lambda: out.extend(b"x"), lambda: ids.append(0)):
+    for grow in (let_go, lambda: ids.append(0)):
         with pytest.raises(BufferError):
             grow()
     assert h.wait(0) is False
     with pytest.raises(TimeoutError):
         h.result(timeout=0.001)
     assert h.result() is out
-    out.extend(b"x")  # released once the read has ended
+    let_go()  # released once the read has ended
     ids.append(0)
-
-
-def test_an_mmap_out_cannot_close_mid_read(big_store, tmp_path):
-    size = (1 << 20) * WIDTH
-    with open(tmp_path / "out", "w+b") as f:
-        f.truncate(size)
-        m = mmap.mmap(f.fileno(), size)
-    h = slow_read(big_store, m)
-    with pytest.raises(BufferError):
-        m.close()
-    h.wait()
-    h.done()
-    m.close()
 
 
 def test_cancel(big_store):
@@ -186,16 +174,16 @@ def test_cancelling_the_awaiting_task_cancels_the_read(big_store):
         h.result()
 
 
-@pytest.mark.parametrize("target", ["store"], indirect=True)
-def test_many_reads_awaited_in_loops_on_several_threads(target):
-    store, start, _, rows, count = target
-    ids = np.random.default_rng(1).integers(0, count, (8, 300))
+def test_many_reads_awaited_in_loops_on_several_threads(sample_store):
+    s = sample_store()
+    store = Store(s.dir, 4, 1000, WIDTH)
+    ids = np.random.default_rng(1).integers(0, 4000, (8, 300))
     failures = []
 
     async def main():
         outs = [np.empty((300, WIDTH), np.uint8) for _ in ids]
-        got = await asyncio.gather(*(start(i, o) for i, o in zip(ids, outs)))
-        failures.extend(g.tobytes() != rows(i) for g, i in zip(got, ids))
+        got = await asyncio.gather(*(store.fetch_into_async(i, o) for i, o in zip(ids, outs)))
+        failures.extend(g.tobytes() != s.rows(i) for g, i in zip(got, ids))
 
     threads = [threading.Thread(target=asyncio.run, args=(main(),)) for _ in range(4)]
     for t in threads:
@@ -203,15 +191,9 @@ def test_many_reads_awaited_in_loops_on_several_threads(target):
     for t in threads:
         t.join()
     assert failures == [False] * 32
-
-
-@pytest.mark.parametrize("target", ["store"], indirect=True)
-def test_prefetch(target):
-    store, _, _, rows, _ = target
     with pytest.raises(TypeError, match="^argument 'rowids': "):
         store.prefetch("12")
     assert store.prefetch([5, 3, 4000, 2**64 - 1]) is None  # a hint: never an I/O or range error
-    assert store.fetch([5, 3]) == rows([5, 3])
     with pytest.raises(TypeError, match="cannot create 'quandrel.ReadHandle' instances"):
         ReadHandle()
 

@@ -57,8 +57,8 @@ bool wait_unlocked(HandleParts& p, std::optional<std::chrono::nanoseconds> timeo
 }
 
 // None: no limit. Seconds beyond what a wait can count are no limit either.
-bool parse_timeout(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, std::optional<std::chrono::nanoseconds>& timeout) {
+bool parse_timeout(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::optional<std::chrono::nanoseconds>& timeout) {
   Bound bound{};
   if (!py::bind(sig, CallArgs::fast(args, nargs, kwnames), bound)) return false;
   if (bound[0] == nullptr || bound[0] == Py_None) return true;
@@ -72,7 +72,6 @@ bool parse_timeout(const Signature& sig, PyObject* self, PyObject* const* args, 
     return false;
   }
   if (seconds < 1e9) timeout = std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
-  (void)self;
   return true;
 }
 
@@ -109,7 +108,7 @@ PyObject* done(PyObject* self, PyObject*) {
 PyObject* wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::optional<std::chrono::nanoseconds> timeout;
-    if (!parse_timeout(kWait, self, args, nargs, kwnames, timeout)) return nullptr;
+    if (!parse_timeout(kWait, args, nargs, kwnames, timeout)) return nullptr;
     HandleParts* p = parts_of(self);
     if (p == nullptr) return nullptr;
     const bool ended = wait_unlocked(*p, timeout);
@@ -121,7 +120,7 @@ PyObject* wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::optional<std::chrono::nanoseconds> timeout;
-    if (!parse_timeout(kResult, self, args, nargs, kwnames, timeout)) return nullptr;
+    if (!parse_timeout(kResult, args, nargs, kwnames, timeout)) return nullptr;
     HandleParts* p = parts_of(self);
     if (p == nullptr) return nullptr;
     if (!wait_unlocked(*p, timeout)) {
