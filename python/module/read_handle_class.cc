@@ -156,14 +156,17 @@ PyObject* exit(PyObject* self, PyObject*) {
   });
 }
 
-// For the package's asyncio support: a token that the read posts to the
-// completion descriptor when it ends, or None when it already has.
-PyObject* notify(PyObject* self, PyObject*) {
+// For the package's asyncio support: has the read post `token` (a positive
+// int the caller made unique) to the completion descriptor when it ends.
+// False when it has already ended.
+PyObject* notify(PyObject* self, PyObject* token_arg) {
   return guarded([&]() -> PyObject* {
     HandleParts* p = parts_of(self);
     if (p == nullptr) return nullptr;
-    const std::uint64_t token = io::new_token();
-    return p->read->notify_on_end(token) ? to_py(token) : Py_NewRef(Py_None);
+    std::uint64_t token = 0;
+    if (!from_py(token_arg, token)) return nullptr;
+    if (token == 0) return raise(PyExc_ValueError, "_notify: the token must be positive");
+    return PyBool_FromLong(p->read->notify_on_end(token));
   });
 }
 
@@ -213,7 +216,7 @@ PyMethodDef methods[] = {
      "Rows not yet being read are not read. True when the read ends cancelled."},
     {"__enter__", enter, METH_NOARGS, nullptr},
     {"__exit__", exit, METH_VARARGS, nullptr},
-    {"_notify", notify, METH_NOARGS, nullptr},
+    {"_notify", notify, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

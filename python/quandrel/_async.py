@@ -5,13 +5,17 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import itertools
 import weakref
 from typing import Any
 
 from . import _quandrel
 
-# token -> the future of the task awaiting that read, in whichever loop.
+# token -> the future of the task awaiting that read, in whichever loop. A
+# future is in here before its read can post the token: a loop on another
+# thread may drain it at once.
 _waiting: dict[int, asyncio.Future[None]] = {}
+_tokens = itertools.count(1)
 # Loops that watch the descriptor, with the descriptor they watch (a forked
 # child has another).
 _watching: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, int] = weakref.WeakKeyDictionary()
@@ -43,20 +47,21 @@ def _watch(loop: asyncio.AbstractEventLoop) -> None:
 
 
 async def wait(handle: _quandrel.ReadHandle[Any]) -> Any:
-    token = None
     if not handle.done():
         loop = asyncio.get_running_loop()
         _watch(loop)
         future = loop.create_future()
-        token = handle._notify()
-    if token is not None:
+        token = next(_tokens)
         _waiting[token] = future
-        try:
-            await future
-        except asyncio.CancelledError:
-            _waiting.pop(token, None)
-            handle.cancel()
-            raise
+        if not handle._notify(token):
+            del _waiting[token]  # ended meanwhile: nothing will be posted
+        else:
+            try:
+                await future
+            except asyncio.CancelledError:
+                _waiting.pop(token, None)
+                handle.cancel()
+                raise
     try:
         return handle.result()
     except concurrent.futures.CancelledError:

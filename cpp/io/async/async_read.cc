@@ -242,11 +242,6 @@ Completions& completions() {
   return c;
 }
 
-std::uint64_t new_token() {
-  static std::atomic<std::uint64_t> next{1};
-  return next.fetch_add(1, std::memory_order_relaxed);
-}
-
 bool SmallReadHint::hot() {
   return g_small_read_ns.load(std::memory_order_relaxed) <= kHot.count();
 }

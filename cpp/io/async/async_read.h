@@ -45,8 +45,8 @@ class AsyncRead {
   // which a read that already ended never does; a running chunk finishes
   // first, so done() may turn true a little later.
   bool cancel();
-  // Asks for `token` to be posted to completions() when the read ends.
-  // False when it has already ended: nothing will be posted.
+  // Asks for `token` (not 0) to be posted to completions() when the read
+  // ends. False when it has already ended: nothing will be posted.
   bool notify_on_end(std::uint64_t token);
 
   // Valid once done().
@@ -104,9 +104,6 @@ class Completions {
   std::vector<std::uint64_t> drain();
 };
 Completions& completions();
-
-// A number that no other call in the process returns, never 0.
-std::uint64_t new_token();
 
 // Whether a small read ran from memory: a batch that took at most this long
 // did not wait for a device. Process-wide, updated by every small read timed.
