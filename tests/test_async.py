@@ -5,11 +5,12 @@ import mmap
 import os
 import threading
 
-import numpy as np
 import pytest
 
 from conftest import SampleStore, run_python
 from quandrel import Fault, ReadHandle, Store, View
+
+np = pytest.importorskip("numpy")
 
 WIDTH = 64
 
