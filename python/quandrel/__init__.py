@@ -17,6 +17,7 @@ return a `ReadHandle` at once, to wait on from a thread or to await in
 asyncio; `Store.prefetch` asks for rows that will be read soon.
 """
 
+from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,
