@@ -1,6 +1,7 @@
 import array
 import asyncio
 import concurrent.futures
+import gc
 import mmap
 import os
 import threading
@@ -176,6 +177,7 @@ def test_cancelling_the_awaiting_task_cancels_the_read(big_store):
 
 
 def test_many_reads_awaited_in_loops_on_several_threads(sample_store):
+    gc.collect()  # a View left in a cycle by another test must not go on these threads
     s = sample_store()
     store = Store(s.dir, 4, 1000, WIDTH)
     ids = np.random.default_rng(1).integers(0, 4000, (8, 300))
