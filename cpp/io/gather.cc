@@ -372,7 +372,9 @@ Result<void> ZiruvGather::gather_pp(std::span<const std::uint64_t> rowids, std::
   // wait for threads to start.
   if (threads > 1) (void)pool::worker_count();
   prepare_output(out.first(rowids.size() * layout().row_bytes));
-  return run.mapped() ? run.run_mapped(threads) : run.run_pread(threads);
+  if (!run.mapped()) return run.run_pread(threads);
+  keep_copy_fault_handler_first();
+  return run.run_mapped(threads);
 }
 
 }  // namespace quandrel::io

@@ -14,6 +14,7 @@
 #include "io/first_error.h"
 #include "io/output.h"
 #include "io/pool.h"
+#include "io/safe_copy.h"
 
 namespace quandrel::io {
 
@@ -146,6 +147,7 @@ Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
   // index < count, and count * slot_bytes never exceeds the file size, so the
   // offset cannot overflow.
   const std::uint64_t offset = index * view.slot_bytes();
+  if (view.mapping().fd() >= 0) keep_copy_fault_handler_first();
   Result<void> ok = view.read_exact_at(destination.first(length), offset);
   if (ok && may_be_cut(view, destination.first(length), offset) &&
       !view.mapped_reads_hold(offset + length)) {
@@ -174,6 +176,7 @@ Result<void> read_records_parallel(const ViewReader& view, std::span<const std::
   // As in the gather: the pool starts with the first batch that may use it.
   if (helpers > 0) (void)pool::worker_count();
   const bool mapped = view.mapping().fd() >= 0;
+  if (mapped) keep_copy_fault_handler_first();
   // Hot mapped records pay for helpers only in large batches: look at a
   // sample of them only then.
   const bool hot = mapped && std::min(helpers, needed / kHotBytesPerHelper) > 0 &&
