@@ -14,8 +14,7 @@ PYTHON=${PYTHON:-python3}
 parts=${*:-asan python tsan}
 jobs=${JOBS:-2}
 
-# The read path copies from memory mappings under its own SIGBUS/SIGSEGV
-# handler. The sanitizer keeps reporting faults, but lets the program install
+# The read path copies from memory mappings under its own SIGBUS handler. The sanitizer keeps reporting faults, but lets the program install
 # that handler over its own; leaks are not what these runs look for (CPython
 # keeps much alive until exit).
 asan_options="detect_leaks=0:abort_on_error=1:handle_segv=1:handle_sigbus=1:allow_user_segv_handler=1"
