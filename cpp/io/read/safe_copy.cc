@@ -46,14 +46,18 @@ std::atomic<std::size_t> g_front{kNone};
 std::atomic<bool> g_out_of_entries{false};
 std::mutex g_mutex;
 
-// Ends the process as the default action would, with its status and core
-// file: a fault re-runs its instruction when the handler returns, and meets
-// the default action then; a sent signal is sent again.
-void take_default_action(int sig, bool sent) {
+void reset_to_default(int sig) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
+}
+
+// Ends the process as the default action would, with its status and core
+// file: a fault re-runs its instruction when the handler returns, and meets
+// the default action then; a sent signal is sent again.
+void take_default_action(int sig, bool sent) {
+  reset_to_default(sig);
   if (sent) raise(sig);
 }
 
@@ -69,10 +73,7 @@ void hand_on(const struct sigaction& to, int sig, siginfo_t* info, void* context
   if (to.sa_flags & SA_RESETHAND) {
     // A one-shot handler: the kernel resets the disposition before running
     // it, so that the same fault, once it returns, ends the process.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
+    reset_to_default(sig);
   }
   sigset_t mask = to.sa_mask;
   if (!(to.sa_flags & SA_NODEFER)) sigaddset(&mask, sig);

@@ -11,9 +11,10 @@
 // flags, or the default action, which ends the process).
 //
 // The program may install its own SIGBUS handler at any time (faulthandler,
-// crash reporters, signal.signal), in front of ours. keep_copy_fault_handler_first
-// puts ours back in front, behind nothing, and makes the program's handler
-// the one ours hands on to; callers call it once per batch of copies.
+// crash reporters, signal.signal), and the kernel calls only the one
+// installed last. keep_copy_fault_handler_first puts ours back in front and
+// makes the program's handler the one ours hands on to; callers call it once
+// per batch of copies.
 //
 // Thread-safe: any number of threads may copy at once. The handler is never
 // removed. A handler installed by another thread while a batch is being
