@@ -8,13 +8,18 @@
 #include <new>
 #include <string>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/file.h"
 #include "io/test_files.h"
 
 // Fails the allocation `g_fail_allocation` from now on (1: the next one) on
 // this thread, for the paths that must not leak when memory runs out.
 thread_local int g_fail_allocation = 0;
+
+// GCC pairs free() with the malloc() it sees inlined, not with the operator
+// new these replace.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 void* operator new(std::size_t n) {
   if (g_fail_allocation > 0 && --g_fail_allocation == 0) throw std::bad_alloc();
@@ -26,6 +31,7 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace quandrel::io {
 namespace {
