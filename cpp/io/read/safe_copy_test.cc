@@ -141,12 +141,13 @@ TEST_F(TruncatedMapping, HandlersInstalledLaterGoBehindOursAndSeeOtherFaultsAsUs
         ::testing::ExitedWithCode(c.saw), "")
         << c.flags;
   }
-  EXPECT_EXIT((keep_copy_fault_handler_first(), touch(gone)), dies_of(SIGBUS), "");
   // In the copy, but on its destination: a caller's bug, not a shrunk file.
   const int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-  char* cut_destination = static_cast<char*>(
-      ::mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)) + 2 * page_;
-  EXPECT_EXIT(safe_copy(cut_destination, map_, 8), dies_of(SIGBUS), "");
+  void* writable = ::mmap(nullptr, 3 * page_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(writable, MAP_FAILED);
+  EXPECT_EXIT(safe_copy(static_cast<char*>(writable) + 2 * page_, map_, 8), dies_of(SIGBUS), "");
+  ::munmap(writable, 3 * page_);
 }
 
 // A handler installed over ours that calls the one it found (ours, which
