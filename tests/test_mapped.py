@@ -120,13 +120,16 @@ def test_handlers_installed_around_opening(sample_store, tmp_path, logger, order
         code = ORDER.format(logger=logger if "logger" in order else "", ids=ids, dir=s.dir, view=str(view),
                             store=store, before=before, after=after, use=use, stray=stray, other=str(other))
         child = run_python(code, {"QUANDREL_POOL_WORKERS": "2"}, timeout=30)
-        return (child.returncode, child.stdout, "Fatal Python error" in child.stderr,
+        # Under the address sanitizer its handler ends the process, with a
+        # status that depends on how deep the handlers before it were nested.
+        status = "sanitizer" if "AddressSanitizer" in child.stderr else child.returncode
+        return (status, child.stdout, "Fatal Python error" in child.stderr,
                 child.stderr.count("logged")), child.stderr
 
     if order not in WITHOUT_LIBRARY:
         WITHOUT_LIBRARY[order] = outcome(False)[0]
     usual = WITHOUT_LIBRARY[order]
-    assert usual[0] < 0
+    assert usual[0] not in (0, 1)
     got, stderr = outcome(True)
     assert got == (usual[0], "read as pread reads\n", *usual[2:]), stderr
 
