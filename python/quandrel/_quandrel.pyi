@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Protocol, SupportsIndex, TypeVar, final
+from typing import Any, Protocol, SupportsIndex, TypedDict, TypeVar, final
 
 from _typeshed import StrOrBytesPath
 from typing_extensions import Buffer, TypeAlias
@@ -14,14 +14,29 @@ __all__ = [
     "rowids_for_seq_with_history",
 ]
 
-# Where the module takes a sequence of integers, an array of integers serves
-# as well: numpy's stubs declare the buffer protocol only from Python 3.12.
-class _IntArray(Protocol):
-    def __array__(self) -> Any: ...
-    def __len__(self) -> int: ...
+# Memory the module reads or writes in place: buffers, and tensors of other
+# libraries through `__dlpack__` (torch, jax, numpy on every Python version:
+# numpy's stubs declare the buffer protocol only from Python 3.12).
+class _Tensor(Protocol):
+    def __dlpack__(self, *args: Any, **kwargs: Any) -> Any: ...
+    def __dlpack_device__(self) -> tuple[int, int]: ...
 
-_Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _IntArray
-_Out = TypeVar("_Out", bound=Buffer)
+_Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _Tensor
+_Memory: TypeAlias = Buffer | _Tensor
+_Out = TypeVar("_Out", bound=Buffer | _Tensor)
+
+class _ReadStats(TypedDict):
+    """Counters since the store or view was opened; a plain dict at run time."""
+
+    calls: int
+    rows: int
+    bytes: int
+    rows_from_memory: int
+    rows_from_device: int
+    cold_batches: int
+    read_errors: int
+    latency_buckets_ns: list[int]
+    latency_counts: list[int]
 
 class Fault(BaseException):
     """An internal invariant was violated."""
@@ -58,12 +73,12 @@ class Store:
         """The row ``rowid``: ``width`` bytes."""
     def close(self) -> None:
         """Compatibility no-op for the ctypes API (resources are dropped with the object)."""
-    def fetch_into(self, rowids: _Ints, out: Buffer) -> None:
+    def fetch_into(self, rowids: _Ints, out: _Memory) -> None:
         """Writes the rows of ``rowids``, in order, into ``out``.
 
-        ``out`` is a writable C-contiguous buffer (a numpy array of any dtype and
-        shape, a bytearray, a writable mmap) of exactly ``len(rowids) * width``
-        bytes. The gather runs with the interpreter lock released, as in
+        ``out`` is a writable C-contiguous buffer or CPU tensor (a numpy array of
+        any dtype and shape, a torch tensor, a bytearray, a writable mmap) of
+        exactly ``len(rowids) * width`` bytes. The gather runs with the interpreter lock released, as in
         ``fetch``. After an error the contents of ``out`` are unspecified.
         """
     @property
@@ -72,6 +87,26 @@ class Store:
     @property
     def total_rows(self) -> int:
         """``shards * rows_per_shard``."""
+    @property
+    def shards(self) -> int:
+        """The number of shard files."""
+    @property
+    def rows_per_shard(self) -> int:
+        """Rows in each shard."""
+    @property
+    def threads(self) -> int:
+        """The threads that serve one fetch, at most: the caller and ``threads - 1`` helpers."""
+    @property
+    def dir(self) -> str:
+        """The directory as opened (a bytes path decoded as ``os.fsdecode`` does)."""
+    def stats(self) -> _ReadStats:
+        """Counters of the reads since the store was opened, as a new dict.
+
+        Every ``fetch``, ``fetch_one`` and ``fetch_into`` that asks for at least
+        one row counts as a call. ``rows_from_memory + rows_from_device ==
+        rows``; ``latency_counts[i]`` counts calls of at most
+        ``latency_buckets_ns[i]`` nanoseconds, its last item those longer.
+        """
 
 @final
 class View:
@@ -94,12 +129,23 @@ class View:
         """The record ``index``: ``slot_bytes()`` bytes."""
     def read_records(self, indices: _Ints) -> bytes:
         """The records of ``indices``, in order and back to back, as one bytes object."""
-    def read_records_into(self, indices: _Ints, out: Buffer) -> None:
+    def read_records_into(self, indices: _Ints, out: _Memory) -> None:
         """Writes the records of ``indices``, in order, into ``out``.
 
         ``out`` is a writable C-contiguous buffer of exactly
         ``len(indices) * slot_bytes()`` bytes. After an error the contents of
         ``out`` are unspecified.
+        """
+    @property
+    def count(self) -> int:
+        """The number of records that can be read, as ``len()``."""
+    @property
+    def path(self) -> str:
+        """The view file's path as opened."""
+    def stats(self) -> _ReadStats:
+        """Counters of the record reads since the view was opened, as ``Store.stats``.
+
+        Unlike the view's other members, callable from any thread.
         """
 
 @final
@@ -115,7 +161,7 @@ class PageReader:
         """A reader of pages of ``page_size`` bytes, a power of two."""
     def read_pages(self, file_descriptors: _Ints, offsets: _Ints) -> list[bytes]:
         """One page per (descriptor, offset) pair, read from descriptors the caller holds."""
-    def read_pages_into(self, file_descriptors: _Ints, offsets: _Ints, out: Buffer) -> list[int]:
+    def read_pages_into(self, file_descriptors: _Ints, offsets: _Ints, out: _Memory) -> list[int]:
         """Reads page i into bytes ``[i * page_size, (i + 1) * page_size)`` of ``out``.
 
         ``out`` is a writable C-contiguous buffer of exactly
