@@ -17,7 +17,7 @@ PYTHON=${PYTHON:-python3}
 parts=${*:-asan python tsan python-tsan tsa}
 jobs=${JOBS:-2}
 
-# The read path copies from memory mappings under its own SIGBUS/SIGSEGV
+# The read path copies from memory mappings under its own SIGBUS
 # handler. The sanitizer keeps reporting faults, but lets the program install
 # that handler over its own; leaks are not what these runs look for (CPython
 # keeps much alive until exit).
