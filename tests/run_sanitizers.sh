@@ -1,27 +1,41 @@
 #!/usr/bin/env bash
 # The checked builds: the C++ tests under ASan+UBSan, the Python tests against
 # an ASan+UBSan build of the extension, the threaded C++ tests (pool, store,
-# view) under TSan, and everything built by clang with -Wthread-safety, which
-# checks that what a mutex guards is only touched with it held. Any report
-# fails the run.
+# view, async reads) under TSan, the async reads' Python tests against a TSan
+# build of the extension, and everything built by clang with -Wthread-safety,
+# which checks that what a mutex guards is only touched with it held. Any
+# report fails the run.
 #
 #   bash tests/run_sanitizers.sh              # everything
-#   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan, tsa
+#   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan, python-tsan, tsa
 #
 # Builds go to build/asan, build/tsan and build/tsa; PYTHON picks the
 # interpreter for the Python tests (default python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
-parts=${*:-asan python tsan tsa}
+parts=${*:-asan python tsan python-tsan tsa}
 jobs=${JOBS:-2}
 
-# The read path copies from memory mappings under its own SIGBUS/SIGSEGV
+# The read path copies from memory mappings under its own SIGBUS
 # handler. The sanitizer keeps reporting faults, but lets the program install
 # that handler over its own; leaks are not what these runs look for (CPython
 # keeps much alive until exit).
 asan_options="detect_leaks=0:abort_on_error=1:handle_segv=1:handle_sigbus=1:allow_user_segv_handler=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+# The module of a checked build beside a copy of the package's Python files
+# in BUILD_DIR/site (no wheel, so nothing checked can ship), and a virtual
+# environment with the test dependencies in $venv.
+venv=build/venv-asan
+checked_package() {  # checked_package BUILD_DIR
+  pkg=$1/site
+  rm -rf "$pkg" && mkdir -p "$pkg/quandrel"
+  cp -r python/quandrel/* "$pkg/quandrel/"
+  cp "$1"/_quandrel*.so "$pkg/quandrel/"
+  "$venv/bin/python" -c "import pytest, numpy" 2>/dev/null || { "$PYTHON" -m venv "$venv" &&
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest numpy; }
+}
 
 configure() {  # configure BUILD_DIR SANITIZERS TARGET
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUANDREL_BUILD_TESTS=ON \
@@ -39,16 +53,8 @@ for part in $parts; do
       ;;
     python)
       echo "== Python tests against an ASan+UBSan extension"
-      # The module from the same checked build as the C++ tests, beside a copy
-      # of the package's Python files: no wheel, so nothing checked can ship.
       configure build/asan "address,undefined" _quandrel
-      pkg=build/asan/site
-      rm -rf "$pkg" && mkdir -p "$pkg/quandrel"
-      cp -r python/quandrel/* "$pkg/quandrel/"
-      cp build/asan/_quandrel*.so "$pkg/quandrel/"
-      venv=build/venv-asan
-      [ -x "$venv/bin/pytest" ] || { "$PYTHON" -m venv "$venv" &&
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest; }
+      checked_package build/asan
       # The interpreter is not instrumented: the runtime must come first, and
       # libstdc++ with it so that the sanitizer sees its operator new. Python's
       # own allocator would hide heap errors inside its arenas.
@@ -66,7 +72,17 @@ for part in $parts; do
       # only at the end, which a test child's own exit code could mask).
       TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
         build/tsan/quandrel_cpp_tests --gtest_brief=1 \
-        --gtest_filter='Pool*:*PoolInFreshProcess*:*Store*:View*:Concurrent*'
+        --gtest_filter='Pool*:*PoolInFreshProcess*:*Store*:View*:Concurrent*:Async*'
+      ;;
+    python-tsan)
+      echo "== async reads' Python tests against a TSan extension"
+      # Reads in flight while handles, buffers, stores and the interpreter go.
+      configure build/tsan thread _quandrel
+      checked_package build/tsan
+      (cd tests && PYTHONPATH="$PWD/../$pkg" \
+        LD_PRELOAD="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)" \
+        TSAN_OPTIONS="suppressions=$PWD/sanitizers/tsan.supp:halt_on_error=1" \
+        "../$venv/bin/python" -m pytest -q -p no:cacheprovider -x test_async.py)
       ;;
     tsa)
       echo "== clang -Wthread-safety build"

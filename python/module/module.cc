@@ -11,6 +11,7 @@
 #include "lifetime.h"
 #include "messages.h"
 #include "tables.h"
+#include "read_handle.h"
 
 namespace quandrel::py {
 namespace {
@@ -67,10 +68,12 @@ PyObject* create_module() {
     Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
     if (!add_public(module.get(), all, def->ml_name, function.get())) return nullptr;
   }
-  for (PyMethodDef* def = module_extra_functions(); def->ml_name != nullptr; ++def) {
-    Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
-    if (!function || PyModule_AddObjectRef(module.get(), def->ml_name, function.get()) < 0) {
-      return nullptr;
+  for (PyMethodDef* defs : {module_extra_functions(), async_functions()}) {
+    for (PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+      Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
+      if (!function || PyModule_AddObjectRef(module.get(), def->ml_name, function.get()) < 0) {
+        return nullptr;
+      }
     }
   }
   // Tables: exported by the package, not listed in __all__.
@@ -81,6 +84,8 @@ PyObject* create_module() {
       return nullptr;
     }
   }
+  PyObject* handle = read_handle_class();
+  if (handle == nullptr || PyModule_AddObjectRef(module.get(), "ReadHandle", handle) < 0) return nullptr;
   PyObject* fault = fault_class();
   if (fault == nullptr || PyModule_AddObjectRef(module.get(), "Fault", fault) < 0) return nullptr;
   return module.release();

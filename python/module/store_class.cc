@@ -10,8 +10,10 @@
 #include "core/layout.h"
 #include "describe.h"
 #include "io/read/reader_mode.h"
+#include "io/async/async_read.h"
 #include "io/store/shard_store.h"
 #include "io/table/store_manifest.h"
+#include "read_handle.h"
 
 namespace quandrel::py {
 namespace {
@@ -24,6 +26,8 @@ struct StoreState {
   io::ShardStore store;
   std::uint64_t threads;
   std::string dir;  // as opened
+  // Last, so that it goes first: prefetches read the store's files.
+  mutable io::ReadsInFlight prefetches;
 };
 
 using StoreClass = Class<StoreState>;
@@ -32,6 +36,16 @@ constexpr Signature kNew{"Store.__new__()", {"dir", "shards", "rows_per_shard", 
 constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
 constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
 constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
+constexpr Signature kFetchIntoAsync{"Store.fetch_into_async()", {"rowids", "out"}};
+constexpr Signature kPrefetch{"Store.prefetch()", {"rowids"}};
+
+// Rows per chunk of an async read, the unit that a cancel does not cut: each
+// still a batch large enough for the gather to spread over the pool.
+constexpr std::size_t kAsyncChunkRows = 16384;
+// Rows per chunk of a prefetch: every row of a chunk is asked of the device
+// before its pages are waited for, so that the requests overlap.
+constexpr std::size_t kPrefetchChunkRows = 4096;
+
 
 PyObject* store_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -110,25 +124,79 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// The arguments of fetch_into and its async form, converted and checked:
+// what either raises before reading, it raises here.
+struct IntoCall {
+  const StoreState* s = nullptr;
+  std::vector<std::uint64_t> rowids;
+  PyObject* rowids_arg = nullptr;
+  PyObject* out_arg = nullptr;
+  std::unique_ptr<BufferHold> out = std::make_unique<BufferHold>();
+
+  std::span<std::byte> out_span() const { return {out->data(), out->size()}; }
+};
+
+bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, IntoCall& c) {
+  Borrowed rowids, out;
+  c.s = StoreClass::parse_method(sig, self, call, rowids, out);
+  if (c.s == nullptr || !convert_slot(sig, 0, rowids.object, c.rowids)) return false;
+  c.rowids_arg = rowids.object;
+  c.out_arg = out.object;
+  if (!acquire_output(out.object, "out", *c.out)) return false;
+  const unsigned __int128 expected = static_cast<unsigned __int128>(c.s->store.layout().row_bytes) * c.rowids.size();
+  if (!check_output_size(*c.out, "out", expected, c.out->size(), "bytes")) return false;
+  if (!c.rowids.empty()) (void)c.s->store.output_bytes(c.rowids);  // faults on what no read could serve
+  return true;
+}
+
 // As fetch, with the rows written into the caller's buffer `out`, which stays
 // exported (so it cannot move or shrink) while the gather runs unlocked.
 PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> rowids;
-    Borrowed out_arg;
-    const StoreState* s = StoreClass::parse_method(kFetchInto, self, CallArgs::fast(args, nargs, kwnames),
-                                                   rowids, out_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold out;
-    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(s->store.layout().row_bytes) * rowids.size();
-    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    if (rowids.empty()) return Py_NewRef(Py_None);
-    (void)s->store.output_bytes(rowids);  // faults on what no read could serve
-    const Result<void> gathered = run_unlocked([&] { out.abandon(); }, [&] {
-      return s->store.read_rows(rowids, {out.data(), out.size()}, s->threads);
+    IntoCall c;
+    if (!parse_into(kFetchInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    if (c.rowids.empty()) return Py_NewRef(Py_None);
+    const Result<void> gathered = run_unlocked([&] { c.out->abandon(); }, [&] {
+      return c.s->store.read_rows(c.rowids, c.out_span(), c.s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
+    return Py_NewRef(Py_None);
+  });
+}
+
+// As fetch_into, returning a ReadHandle at once. The handle keeps the store,
+// `out` and a buffer `rowids` until the read ends.
+PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IntoCall c;
+    if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    const std::span<std::byte> out = c.out_span();
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), hold_ids(c.rowids_arg)};
+    return start_item_read(std::move(c.rowids), out, c.s->store.layout().row_bytes, kAsyncChunkRows,
+                           [store = &c.s->store, threads = c.s->threads](auto ids, auto slots) {
+                             return store->read_rows(ids, slots, threads);
+                           },
+                           std::move(borrows));
+  });
+}
+
+// Starts bringing the rows into memory and returns; only argument errors are
+// raised. The store waits for its prefetches (cancelling what has not
+// started) before it closes its files.
+PyObject* prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint64_t> rowids;
+    const StoreState* s = StoreClass::parse_method(kPrefetch, self, CallArgs::fast(args, nargs, kwnames), rowids);
+    if (s == nullptr) return nullptr;
+    if (rowids.empty()) return Py_NewRef(Py_None);
+    const std::size_t n = rowids.size();
+    auto read = std::make_shared<io::AsyncRead>(
+        n, kPrefetchChunkRows, [g = &s->store, ids = std::move(rowids)](std::size_t first, std::size_t last) {
+          g->prefetch({ids.data() + first, last - first});
+          return Result<void>();
+        });
+    s->prefetches.add(read);
+    io::start_async(std::move(read));
     return Py_NewRef(Py_None);
   });
 }
@@ -144,6 +212,12 @@ PyMethodDef methods[] = {
     {"stats", stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Counters of the reads since the store was opened, as a new dict (see the README)."},
+    {"fetch_into_async", fastcall(fetch_into_async), METH_FASTCALL | METH_KEYWORDS,
+     "fetch_into_async($self, rowids, out)\n--\n\n"
+     "As fetch_into, started and returned at once: a ReadHandle whose result() is `out`."},
+    {"prefetch", fastcall(prefetch), METH_FASTCALL | METH_KEYWORDS,
+     "prefetch($self, rowids)\n--\n\n"
+     "Starts bringing the rows of `rowids` into memory and returns. Raises only argument errors."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -171,7 +245,7 @@ PyObject* new_store(const std::string& dir, const io::StoreGeometry& g, std::uin
   PyObject* type = store_class();
   if (type == nullptr) return nullptr;
   return StoreClass::wrap(reinterpret_cast<PyTypeObject*>(type),
-                          std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads, dir}));
+                          std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads, dir, {}}));
 }
 
 PyObject* store_class() {
@@ -181,7 +255,8 @@ PyObject* store_class() {
   if (type == nullptr) return nullptr;
   // Members added later follow every member that Store had before them,
   // properties included, in the order they were added.
-  for (const char* name : {"fetch_into", "shards", "rows_per_shard", "threads", "dir", "stats"}) {
+  for (const char* name : {"fetch_into", "shards", "rows_per_shard", "threads", "dir", "stats",
+                           "fetch_into_async", "prefetch"}) {
     if (!move_member_to_end(type, name)) return nullptr;
   }
   return type;

@@ -8,7 +8,9 @@
 #include "class_base.h"
 #include "describe.h"
 #include "io/read/reader_mode.h"
+#include "io/async/async_read.h"
 #include "io/view/view.h"
+#include "read_handle.h"
 
 namespace quandrel::py {
 namespace {
@@ -28,6 +30,10 @@ constexpr Signature kNew{"View.__new__()", {"path"}};
 constexpr Signature kReadRecord{"View.read_record()", {"index"}};
 constexpr Signature kReadRecords{"View.read_records()", {"indices"}};
 constexpr Signature kReadRecordsInto{"View.read_records_into()", {"indices", "out"}};
+constexpr Signature kReadRecordsIntoAsync{"View.read_records_into_async()", {"indices", "out"}};
+
+// Records per chunk of an async read, the unit that a cancel does not cut.
+constexpr std::size_t kAsyncChunkRecords = 4096;
 
 PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -142,28 +148,61 @@ PyObject* repr(PyObject* self) {
   });
 }
 
+// The arguments of read_records_into and its async form, converted and
+// checked: what either raises before reading, it raises here.
+struct IntoCall {
+  const ViewState* s = nullptr;
+  std::vector<std::uint64_t> indices;
+  PyObject* indices_arg = nullptr;
+  PyObject* out_arg = nullptr;
+  std::unique_ptr<BufferHold> out = std::make_unique<BufferHold>();
+};
+
+bool parse_into(const Signature& sig, PyObject* self, const CallArgs& call, IntoCall& c) {
+  Borrowed indices, out;
+  c.s = ViewClass::parse_method(sig, self, call, indices, out);
+  if (c.s == nullptr || !convert_slot(sig, 0, indices.object, c.indices)) return false;
+  c.indices_arg = indices.object;
+  c.out_arg = out.object;
+  if (!acquire_output(out.object, "out", *c.out)) return false;
+  const unsigned __int128 expected =
+      static_cast<unsigned __int128>(c.s->reader.slot_bytes()) * c.indices.size();
+  if (!check_output_size(*c.out, "out", expected, c.out->size(), "bytes")) return false;
+  if (const Result<std::uint64_t> size = c.s->reader.batch_bytes(c.indices); !size) {
+    raise_os_error(size.error());
+    return false;
+  }
+  return true;
+}
+
 // As read_records, with the records written into the caller's buffer `out`.
 PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> indices;
-    Borrowed out_arg;
-    const ViewState* s = ViewClass::parse_method(kReadRecordsInto, self,
-                                                 CallArgs::fast(args, nargs, kwnames), indices, out_arg);
-    if (s == nullptr) return nullptr;
-    BufferHold out;
-    if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected =
-        static_cast<unsigned __int128>(s->reader.slot_bytes()) * indices.size();
-    if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    if (const Result<std::uint64_t> size = s->reader.batch_bytes(indices); !size) {
-      return raise_os_error(size.error());
-    }
-    Result<void> read = run_read(worth_unlocking(s->reader, out.size()), [&] { out.abandon(); }, [&] {
-      return s->reader.read_records(indices, {out.data(), out.size()});
+    IntoCall c;
+    if (!parse_into(kReadRecordsInto, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    BufferHold& out = *c.out;
+    Result<void> read = run_read(worth_unlocking(c.s->reader, out.size()), [&] { out.abandon(); }, [&] {
+      return c.s->reader.read_records(c.indices, {out.data(), out.size()});
     });
     if (!read) return raise_os_error(read.error());
     return Py_NewRef(Py_None);
+  });
+}
+
+// As read_records_into, returning a ReadHandle at once. The handle keeps the
+// view, `out` and a buffer `indices` until the read ends.
+PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IntoCall c;
+    if (!parse_into(kReadRecordsIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
+    const std::span<std::byte> out{c.out->data(), c.out->size()};
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out),
+                        hold_ids(c.indices_arg)};
+    return start_item_read(std::move(c.indices), out, c.s->reader.slot_bytes(), kAsyncChunkRecords,
+                           [view = &c.s->reader](auto ids, auto slots) { return view->read_records(ids, slots); },
+                           std::move(borrows));
   });
 }
 
@@ -182,6 +221,9 @@ PyMethodDef methods[] = {
     {"stats", stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Counters of the reads since the view was opened, as a new dict (see the README)."},
+    {"read_records_into_async", fastcall(read_records_into_async), METH_FASTCALL | METH_KEYWORDS,
+     "read_records_into_async($self, indices, out)\n--\n\n"
+     "As read_records_into, started and returned at once: a ReadHandle whose result() is `out`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,12 +15,17 @@ tensor offering `__dlpack__` (torch, jax), and every `out` such a tensor.
 `StoreWriter` writes a table and publishes it whole, with a manifest of chunk
 digests; `open_store` opens a table from its manifest, and `verify_store`
 checks every chunk against it.
+
+`Store.fetch_into_async` and `View.read_records_into_async` start a read and
+return a `ReadHandle` at once, to wait on from a thread or to await in
+asyncio; `Store.prefetch` asks for rows that will be read soon.
 """
 
 from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,
+    ReadHandle,
     Store,
     StoreWriter,
     View,
@@ -46,4 +51,5 @@ __all__ = [
     "StoreWriter",
     "open_store",
     "verify_store",
+    "ReadHandle",
 ]

@@ -1,5 +1,5 @@
-from collections.abc import Callable, Sequence
-from typing import Any, Protocol, SupportsIndex, TypedDict, TypeVar, final
+from collections.abc import Callable, Generator, Sequence
+from typing import Any, Generic, Protocol, SupportsIndex, TypedDict, TypeVar, final
 
 from _typeshed import StrOrBytesPath
 from typing_extensions import Buffer, TypeAlias
@@ -81,6 +81,18 @@ class Store:
         exactly ``len(rowids) * width`` bytes. The gather runs with the interpreter lock released, as in
         ``fetch``. After an error the contents of ``out`` are unspecified.
         """
+    def fetch_into_async(self, rowids: _Ints, out: _Out) -> ReadHandle[_Out]:
+        """As ``fetch_into``, started and returned at once.
+
+        Argument errors, a bad ``out`` and row ids outside the table are raised
+        here; what happens while reading comes out of the handle. The handle
+        keeps ``out``, a buffer ``rowids`` and the store until the read ends.
+        """
+    def prefetch(self, rowids: _Ints) -> None:
+        """A hint that the rows of ``rowids`` will be read soon.
+
+        Returns without waiting for the device and raises only argument errors.
+        """
     @property
     def width(self) -> int:
         """Bytes per row."""
@@ -147,6 +159,29 @@ class View:
 
         Unlike the view's other members, callable from any thread.
         """
+
+    def read_records_into_async(self, indices: _Ints, out: _Out) -> ReadHandle[_Out]:
+        """As ``read_records_into``, started and returned at once (see ``Store.fetch_into_async``)."""
+
+@final
+class ReadHandle(Generic[_Out]):
+    """A read started by ``fetch_into_async`` or ``read_records_into_async``.
+
+    Dropping a handle whose read is still running waits for it to end.
+    """
+
+    def done(self) -> bool:
+        """True once the read has ended."""
+    def wait(self, timeout: float | None = None) -> bool:
+        """Blocks, without the interpreter lock, until the read ends or ``timeout`` seconds pass."""
+    def result(self, timeout: float | None = None) -> _Out:
+        """``out`` once the read has ended well; raises what the read raised."""
+    def cancel(self) -> bool:
+        """Rows not yet being read are not read; True when the read ends cancelled."""
+    def __enter__(self) -> ReadHandle[_Out]: ...
+    def __exit__(self, *exc: object) -> bool: ...
+    def __await__(self) -> Generator[Any, None, _Out]: ...
+    def _notify(self, token: int, /) -> bool: ...
 
 @final
 class PageReader:
@@ -259,3 +294,8 @@ def verify_store(
 
 def _digest128(buffer: _Memory) -> str: ...
 def _store_geometry(dir: StrOrBytesPath) -> tuple[int, int, int] | None: ...
+
+def _completion_fd() -> int:
+    """The descriptor that reads awaited in an event loop announce their end on."""
+def _drain_completions() -> list[int]:
+    """The tokens of the reads that ended since the last call."""

@@ -33,17 +33,17 @@ Result<Mapping> Mapping::open(int fd) {
   m.fd_ = fd;
   if (st.st_size == 0) return m;
   const auto len = static_cast<std::size_t>(st.st_size);
+  // The owner exists before the mapping does: nothing can fail in between.
+  auto region = std::make_shared<Region>();
   void* const addr = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
   if (addr == MAP_FAILED) return IoError::last_os();
+  region->addr = addr;
+  region->len = len;
   // Rows are looked up, not scanned: read-around would only evict others.
   ::madvise(addr, len, MADV_RANDOM);
-  m.region_ = std::make_shared<Region>();
-  m.region_->addr = addr;
-  m.region_->len = len;
+  m.region_ = std::move(region);
   m.data_ = static_cast<const std::byte*>(addr);
   m.size_ = len;
-  // Before the first copy, and after whatever handler the host has set up.
-  install_copy_fault_handler();
   return m;
 }
 

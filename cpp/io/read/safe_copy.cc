@@ -4,9 +4,11 @@
 #include <setjmp.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace quandrel::io {
 namespace {
@@ -24,46 +26,68 @@ struct Guard {
 // that have never copied.
 __attribute__((tls_model("initial-exec"))) thread_local Guard* t_guard = nullptr;
 
-// What was there before us. Written only while our handler is not in place
-// (under the install mutex), read by our handler.
-struct sigaction g_previous_bus;
-struct sigaction g_previous_segv;
+// A handler installed over ours keeps ours as the one it chains to, and may
+// call it (or restore it and raise again) with a fault that is not ours. That
+// fault must then go on to what was behind ours when that handler was
+// installed, not to that handler again. So each time ours is put in front it
+// is a different entry point: entry k hands on to g_behind[k], what it was
+// put in front of, and an older entry restored by a handler that steps aside
+// (faulthandler.disable()) still hands on to what was behind it then.
+constexpr std::size_t kEntries = 64;
+constexpr std::size_t kNone = kEntries;
 
-const struct sigaction& previous(int sig) {
-  return sig == SIGBUS ? g_previous_bus : g_previous_segv;
+// Written under g_mutex before entry k is installed; read by the handler.
+struct sigaction g_behind[kEntries];
+// The entry last seen or put in front.
+std::atomic<std::size_t> g_front{kNone};
+// Every entry used up by handlers stacked over ours without one stepping
+// aside: our place in front can no longer be taken safely, so copies refuse
+// and callers read with pread instead.
+std::atomic<bool> g_out_of_entries{false};
+std::mutex g_mutex;
+
+void reset_to_default(int sig) {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
 }
 
-// Hands a fault that is not ours to the handler installed before us, as
-// the kernel would have: under that handler's mask, with its arguments.
-void pass_on(int sig, siginfo_t* info, void* context) {
-  const struct sigaction& prev = previous(sig);
+// Ends the process as the default action would, with its status and core
+// file: a fault re-runs its instruction when the handler returns, and meets
+// the default action then; a sent signal is sent again.
+void take_default_action(int sig, bool sent) {
+  reset_to_default(sig);
+  if (sent) raise(sig);
+}
+
+// Hands a fault that is not ours to `to`, as the kernel would have if `to`
+// had been installed in our place.
+void hand_on(const struct sigaction& to, int sig, siginfo_t* info, void* context) {
   const bool sent = info == nullptr || info->si_code <= 0;  // kill/raise, not a fault
-  if (!(prev.sa_flags & SA_SIGINFO) &&
-      (prev.sa_handler == SIG_DFL || prev.sa_handler == SIG_IGN)) {
-    if (sent && prev.sa_handler == SIG_IGN) return;
-    // A fault cannot be ignored: returning re-runs the faulting instruction.
-    // With the default action back in place that second fault ends the
-    // process with the usual status and core file; a sent signal is resent.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    if (sent) raise(sig);
+  if (!(to.sa_flags & SA_SIGINFO) && (to.sa_handler == SIG_DFL || to.sa_handler == SIG_IGN)) {
+    // A fault cannot be ignored: the kernel kills the process instead.
+    if (!(sent && to.sa_handler == SIG_IGN)) take_default_action(sig, sent);
     return;
   }
-  sigset_t mask = prev.sa_mask;
-  if (!(prev.sa_flags & SA_NODEFER)) sigaddset(&mask, sig);
+  if (to.sa_flags & SA_RESETHAND) {
+    // A one-shot handler: the kernel resets the disposition before running
+    // it, so that the same fault, once it returns, ends the process.
+    reset_to_default(sig);
+  }
+  sigset_t mask = to.sa_mask;
+  if (!(to.sa_flags & SA_NODEFER)) sigaddset(&mask, sig);
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &mask, &old);
-  if (prev.sa_flags & SA_SIGINFO) {
-    prev.sa_sigaction(sig, info, context);
+  if (to.sa_flags & SA_SIGINFO) {
+    to.sa_sigaction(sig, info, context);
   } else {
-    prev.sa_handler(sig);
+    to.sa_handler(sig);
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
-void on_fault(int sig, siginfo_t* info, void* context) {
+void on_fault(std::size_t entry, int sig, siginfo_t* info, void* context) {
   Guard* const guard = t_guard;
   // Only a fault the kernel raised (si_code > 0) at an address the copy in
   // progress reads: a bad destination or a stray pointer is not ours to hide.
@@ -71,62 +95,80 @@ void on_fault(int sig, siginfo_t* info, void* context) {
     const char* const addr = static_cast<const char*>(info->si_addr);
     if (addr >= guard->lo && addr < guard->hi) siglongjmp(guard->resume, 1);
   }
-  pass_on(sig, info, context);
+  hand_on(g_behind[entry], sig, info, context);
 }
 
-struct sigaction our_action() {
+template <std::size_t K>
+void entry_point(int sig, siginfo_t* info, void* context) {
+  on_fault(K, sig, info, context);
+}
+
+template <std::size_t... K>
+constexpr std::array<void (*)(int, siginfo_t*, void*), sizeof...(K)> entry_points(
+    std::index_sequence<K...>) {
+  return {&entry_point<K>...};
+}
+
+constexpr auto kEntryPoints = entry_points(std::make_index_sequence<kEntries>{});
+
+// Which of our entries `a` is, or kNone.
+std::size_t entry_of(const struct sigaction& a) {
+  if (!(a.sa_flags & SA_SIGINFO)) return kNone;
+  for (std::size_t k = 0; k < kEntries; ++k) {
+    if (a.sa_sigaction == kEntryPoints[k]) return k;
+  }
+  return kNone;
+}
+
+// Whether one of our entries is in front, noting which.
+bool ours_in_front() {
+  struct sigaction now;
+  if (sigaction(SIGBUS, nullptr, &now) != 0) return true;  // cannot happen for SIGBUS
+  const std::size_t k = entry_of(now);
+  if (k == kNone) return false;
+  g_front.store(k, std::memory_order_relaxed);
+  return true;
+}
+
+void take_front() {
+  const std::lock_guard lock(g_mutex);
+  struct sigaction now;
+  if (sigaction(SIGBUS, nullptr, &now) != 0) return;
+  if (const std::size_t k = entry_of(now); k != kNone) {
+    g_front.store(k, std::memory_order_relaxed);
+    return;
+  }
+  // The handler in front found ours (the entry last in front) there when it
+  // was installed, or none of ours: the next entry is one nothing chains to.
+  const std::size_t front = g_front.load(std::memory_order_relaxed);
+  const std::size_t next = front == kNone ? 0 : front + 1;
+  if (next == kEntries) {
+    g_out_of_entries.store(true, std::memory_order_relaxed);
+    return;
+  }
+  g_behind[next] = now;
   struct sigaction ours {};
-  ours.sa_sigaction = on_fault;
+  ours.sa_sigaction = kEntryPoints[next];
   // SA_NODEFER with an empty mask: the handler leaves by siglongjmp without
   // restoring a saved mask (saving it would cost a system call per copy), so
   // it must not block anything on entry. SA_ONSTACK: a stack overflow must
-  // still reach the previous handler (faulthandler prints it from its
+  // still reach the program's handler (faulthandler prints it from its
   // alternate stack); threads without an alternate stack use their own.
   ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&ours.sa_mask);
-  return ours;
-}
-
-bool is_default(const struct sigaction& a) {
-  return !(a.sa_flags & SA_SIGINFO) && a.sa_handler == SIG_DFL;
-}
-
-// Puts ours in place for `sig`, the current handler becoming the previous
-// one; with `only_over_default`, only where the default action is back
-// (faulthandler.disable() restores what it found, which removes us). Over
-// any other handler that would be a loop: it may already chain to us.
-void install(int sig, struct sigaction& previous, bool only_over_default) {
-  struct sigaction now;
-  sigaction(sig, nullptr, &now);
-  if (only_over_default && !is_default(now)) return;
-  previous = now;
-  const struct sigaction ours = our_action();
-  sigaction(sig, &ours, nullptr);
-}
-
-void install_once() {
-  static const bool installed = (install(SIGBUS, g_previous_bus, false),
-                                 install(SIGSEGV, g_previous_segv, false), true);
-  (void)installed;
+  sigaction(SIGBUS, &ours, nullptr);
+  g_front.store(next, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-void install_copy_fault_handler() noexcept {
-  static std::mutex mutex;
-  const std::lock_guard lock(mutex);
-  static bool first = true;
-  if (first) {
-    install_once();
-    first = false;
-    return;
-  }
-  install(SIGBUS, g_previous_bus, true);
-  install(SIGSEGV, g_previous_segv, true);
+void keep_copy_fault_handler_first() noexcept {
+  if (!ours_in_front()) take_front();
 }
 
 std::size_t safe_copy_many(std::span<const CopyOp> ops) noexcept {
-  install_once();
+  if (g_front.load(std::memory_order_relaxed) == kNone) keep_copy_fault_handler_first();
+  if (g_out_of_entries.load(std::memory_order_relaxed)) return 0;
   Guard guard;
   volatile std::size_t i = 0;  // read after the jump back
   if (sigsetjmp(guard.resume, 0) != 0) {

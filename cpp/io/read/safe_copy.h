@@ -6,15 +6,19 @@
 // the caller can fall back to a positional read and get the answer a read
 // gives (a short count, or the OS error). Nothing else is caught: a fault
 // whose address lies outside the source range of the copy in progress, or
-// that happens on a thread not inside a copy, goes to the handler that was
-// installed before ours (Python's faulthandler, a debugger's, or the default
-// action, which ends the process).
+// that happens on a thread not inside a copy, goes on to the handler the
+// program has installed, as the kernel would hand it over (its mask, its
+// flags, or the default action, which ends the process).
 //
-// Thread-safe: any number of threads may copy at once. The handler is
-// installed on the first copy, once per process, and never removed. It must
-// be installed after any handler that should see the faults we do not catch:
-// a handler installed later (faulthandler.enable() called after the first
-// copy) runs first and may end the process before we can recover.
+// The program may install its own SIGBUS handler at any time (faulthandler,
+// crash reporters, signal.signal), and the kernel calls only the one
+// installed last. keep_copy_fault_handler_first puts ours back in front and
+// makes the program's handler the one ours hands on to; callers call it once
+// per batch of copies.
+//
+// Thread-safe: any number of threads may copy at once. The handler is never
+// removed. A handler installed by another thread while a batch is being
+// copied is only put behind ours at the next batch.
 #pragma once
 
 #include <cstddef>
@@ -40,11 +44,11 @@ inline bool safe_copy(void* dst, const void* src, std::size_t n) noexcept {
   return safe_copy_many({&op, 1}) == 1;
 }
 
-// Installs the fault handler now rather than on the first copy, and puts it
-// back where the default action has replaced it since (faulthandler.disable()
-// restores the handler it found, which removes ours). Opening a mapping calls
-// it, so that a faulthandler enabled before the opening is chained to. Two
-// sigaction calls per signal after the first time.
-void install_copy_fault_handler() noexcept;
+// Puts the fault handler in front of whatever SIGBUS handler was installed
+// since it last was, keeping that one as the handler it hands other faults
+// to. One sigaction query when nothing has changed: call it before each
+// batch of copies (a fetch, a batch of records), on the thread that starts
+// it; the batch's helpers need not.
+void keep_copy_fault_handler_first() noexcept;
 
 }  // namespace quandrel::io

@@ -25,6 +25,7 @@
 #include "io/read/cold_reads.h"
 #include "io/read/first_error.h"
 #include "io/read/read_file.h"
+#include "io/read/safe_copy.h"
 
 namespace quandrel::io {
 
@@ -69,6 +70,12 @@ class SlotBatch {
   // Returns the first failure recorded (not necessarily the lowest slot's).
   Result<void> run(std::size_t n, std::size_t helpers, Spread spread) {
     started_ = now_ns();
+    // Before any thread copies: a handler the program installed since the
+    // last batch would otherwise see this batch's faults first.
+    if (!options_.positional_only &&
+        std::any_of(files_.begin(), files_.end(), [](const ReadFile& f) { return f.mapped(); })) {
+      keep_copy_fault_handler_first();
+    }
     const std::size_t wanted = std::min(helpers, n / std::max<std::size_t>(spread.hot_per_helper, 1));
     if (wanted == 0) {
       read_timed(n, helpers, spread.cold_per_part);

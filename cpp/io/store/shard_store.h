@@ -55,6 +55,12 @@ class ShardStore {
   Result<void> read_rows(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                          std::uint64_t threads) const;
 
+  // Asks the system to bring the rows of `rowids` into memory, and the pages
+  // of mapped rows into this process's page tables, so that a later read of
+  // them runs at memory speed. Waits for the device; rows outside the table
+  // and failed requests are passed over: it is only a hint.
+  void prefetch(std::span<const std::uint64_t> rowids) const;
+
   const Layout& layout() const { return layout_; }
   std::size_t shard_count() const { return files_.size(); }
   // Whether any shard is read through a mapping.

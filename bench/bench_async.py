@@ -1,0 +1,220 @@
+"""Asynchronous reads: quandrel's ReadHandle against what an engine does
+without it (a synchronous fetch, a ThreadPoolExecutor hand-off) and against
+the device's own rate (fio, io_uring, 64 in flight, O_DIRECT).
+
+    python bench/bench_async.py --dir /var/tmp    # disk-backed: cold rows need eviction
+
+Every figure is a median of runs that take turns in one process; cold runs
+evict the shard files (POSIX_FADV_DONTNEED) and then open a new Store.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+import quandrel
+from bench_store import write_store
+from harness import machine, measure
+from run_all import evict
+
+WIDTH = 64
+
+
+def cpu_s() -> float:
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+class Table:
+    def __init__(self, directory, shards, rps, seed):
+        self.dir, self.shards, self.rps = directory, shards, rps
+        self.paths = write_store(directory, shards, rps, WIDTH, seed)
+        self.rows = shards * rps
+        self.rng = np.random.default_rng(seed)
+
+    def ids(self, n):
+        return self.rng.integers(0, self.rows, n, dtype=np.int64)
+
+    def open(self):
+        return quandrel.Store(self.dir, self.shards, self.rps, WIDTH)
+
+    def cold(self):
+        evict(self.paths)
+        return self.open()
+
+
+def timed(fn):
+    c0, t0 = cpu_s(), time.perf_counter()
+    fn()
+    return time.perf_counter() - t0, cpu_s() - c0
+
+
+def median_pair(samples):
+    return statistics.median(s[0] for s in samples), statistics.median(s[1] for s in samples)
+
+
+def decode_loop(table, compute, cold, steps):
+    """Per step: start the next step's 4,096 rows, compute, wait. Returns the
+    median step time and the medians of compute alone and of a synchronous fetch."""
+    out = np.empty((4096, WIDTH), np.uint8)
+    store = table.open()
+    step, alone, sync = [], [], []
+    for _ in range(steps):
+        for kind in ("step", "compute", "sync"):
+            ids = table.ids(4096)
+            if cold:
+                store = table.cold()
+            else:
+                store.fetch_into(ids, out)
+            t0 = time.perf_counter()
+            if kind == "step":
+                h = store.fetch_into_async(ids, out)
+                compute()
+                h.wait()
+            elif kind == "compute":
+                compute()
+            else:
+                store.fetch_into(ids, out)
+            (step if kind == "step" else alone if kind == "compute" else sync).append(
+                time.perf_counter() - t0)
+    return statistics.median(step), statistics.median(alone), statistics.median(sync)
+
+
+def many_in_flight(table, reads, rows):
+    store = table.cold()
+    ids = [table.ids(rows) for _ in range(reads)]
+    outs = [np.empty((rows, WIDTH), np.uint8) for _ in range(reads)]
+
+    def run():
+        handles = [store.fetch_into_async(i, o) for i, o in zip(ids, outs)]
+        for h in handles:
+            h.result()
+    return timed(run)
+
+
+def cold_batch(table, n):
+    store = table.cold()
+    ids, out = table.ids(n), np.empty((n, WIDTH), np.uint8)
+    return timed(lambda: store.fetch_into(ids, out))
+
+
+def cold_batch_async(table, n):
+    store = table.cold()
+    ids, out = table.ids(n), np.empty((n, WIDTH), np.uint8)
+    return timed(lambda: store.fetch_into_async(ids, out).result())
+
+
+def fio(table, depth, seconds):
+    """(reads/s, CPU seconds per read, mean latency in s) of fio's 4 KiB
+    random reads over the shard files, io_uring, one job, O_DIRECT."""
+    if shutil.which("fio") is None:
+        return None
+    cmd = ["fio", "--name=randread", "--filename=" + ":".join(table.paths), "--rw=randread",
+           "--bs=4k", "--ioengine=io_uring", f"--iodepth={depth}", "--direct=1", "--numjobs=1",
+           f"--runtime={seconds}", "--time_based", "--output-format=json"]
+    job = json.loads(subprocess.run(cmd, capture_output=True, text=True, check=True).stdout)["jobs"][0]
+    reads = job["read"]["total_ios"]
+    cpu = (job["usr_cpu"] + job["sys_cpu"]) / 100 * job["job_runtime"] / 1e3
+    return job["read"]["iops"], cpu / reads, job["read"]["lat_ns"]["mean"] / 1e9
+
+
+def prefetched_fetch(table, n, settle_s):
+    store = table.cold()
+    ids, out = table.ids(n), np.empty((n, WIDTH), np.uint8)
+    store.prefetch(ids)
+    time.sleep(settle_s)  # the device delivers meanwhile
+    t_pre, _ = timed(lambda: store.fetch_into(ids, out))
+    t_hot, _ = timed(lambda: store.fetch_into(ids, out))
+    return t_pre, t_hot
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--dir", default=None, help="a disk-backed directory for the table")
+    parser.add_argument("--shards", type=int, default=8)
+    parser.add_argument("--rows-per-shard", type=int, default=1 << 20)
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+    print(f"machine: {machine()}")
+    print("cold reads: the reader pool (io_uring measured against it in bench_uring.cc, not kept)")
+    with tempfile.TemporaryDirectory(prefix="quandrel-bench-async-", dir=args.dir) as directory:
+        table = Table(directory, args.shards, args.rows_per_shard, args.seed)
+        print(f"table: {args.shards} shards x {args.rows_per_shard:,} rows x {WIDTH} B = "
+              f"{table.rows * WIDTH / 1e6:,.0f} MB; medians of {args.reps} interleaved runs")
+        rows = []
+
+        a = np.random.default_rng(0).random((320, 320), dtype=np.float32)
+        compute = lambda: a @ a  # noqa: E731  (numpy releases the lock)
+        for cold in (False, True):
+            step, alone, sync = decode_loop(table, compute, cold, args.reps * 4)
+            rows.append((f"decode loop, 4,096 rows, {'cold' if cold else 'hot'}: step / max(compute, sync fetch)",
+                         f"{step * 1e3:.2f} ms vs max({alone * 1e3:.2f}, {sync * 1e3:.2f}) ms",
+                         f"{step / max(alone, sync):.2f}"))
+
+        store = table.open()
+        inputs = [table.ids(16) for _ in range(64)]
+        out16 = np.empty((16, WIDTH), np.uint8)
+        for i in inputs:
+            store.fetch_into(i, out16)
+        pool = ThreadPoolExecutor(1)
+        res = measure({
+            "async": lambda i: store.fetch_into_async(i, out16).result(),
+            "sync": lambda i: store.fetch_into(i, out16),
+            "executor": lambda i: pool.submit(store.fetch_into, i, out16).result(),
+        }, inputs, 3.0)
+        rows.append(("hot 16 rows: fetch_into_async().result() / fetch_into",
+                     f"{res['async'][0] / 1e3:.2f} us vs {res['sync'][0] / 1e3:.2f} us",
+                     f"{res['async'][0] / res['sync'][0]:.2f}"))
+        rows.append(("hot 16 rows: async submit+wait / ThreadPoolExecutor(1) round trip",
+                     f"{res['async'][0] / 1e3:.2f} us vs {res['executor'][0] / 1e3:.2f} us",
+                     f"{res['async'][0] / res['executor'][0]:.2f}"))
+        pool.shutdown()
+
+        flight, sync_big, async_big = [], [], []
+        for _ in range(args.reps):
+            flight.append(many_in_flight(table, 1000, 16))
+            sync_big.append(cold_batch(table, 65536))
+            async_big.append(cold_batch_async(table, 65536))
+        (tf, _), (ts, cs), (ta, ca) = median_pair(flight), median_pair(sync_big), median_pair(async_big)
+        rows.append(("1,000 reads of 16 cold rows in flight: rows/s / sync cold 65,536-row batches",
+                     f"{16000 / tf:,.0f}/s vs {65536 / ts:,.0f}/s", f"{16000 / tf / (65536 / ts):.2f}"))
+        device = fio(table, 64, 8)
+        if device:
+            iops, cpu_per_read, _ = device
+            for name, t, c in (("sync", ts, cs), ("async", ta, ca)):
+                rows.append((f"cold 65,536 rows, {name}: rows/s / fio io_uring iodepth 64 reads/s",
+                             f"{65536 / t:,.0f}/s vs {iops:,.0f}/s", f"{65536 / t / iops:.2f}"))
+                rows.append((f"cold 65,536 rows, {name}: CPU per row / fio's CPU per read",
+                             f"{c / 65536 * 1e6:.2f} us vs {cpu_per_read * 1e6:.2f} us",
+                             f"{c / 65536 / cpu_per_read:.2f}"))
+            one = fio(table, 1, 4)
+            floor = max(one[2], 16 / iops)
+            t16 = statistics.median(cold_batch(table, 16)[0] for _ in range(args.reps * 4))
+            rows.append(("cold 16 rows / device floor (max of one read's latency, 16 / fio IOPS)",
+                         f"{t16 * 1e6:,.0f} us vs {floor * 1e6:,.0f} us", f"{t16 / floor:.2f}"))
+        pre = [prefetched_fetch(table, 4096, 0.5) for _ in range(args.reps)]
+        tp, th = median_pair(pre)
+        rows.append(("prefetch 4,096 cold rows, then fetch / hot fetch",
+                     f"{tp * 1e6:,.0f} us vs {th * 1e6:,.0f} us", f"{tp / th:.2f}"))
+
+        width = max(len(r[0]) for r in rows)
+        for label, figures, ratio in rows:
+            print(f"{label:<{width}}  {ratio:>6}  ({figures})")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,67 @@
+// ReadHandle: a read that runs while its caller goes on, as Python sees it.
+#pragma once
+
+#include "py_ref.h"
+
+#include <chrono>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "buffer.h"
+#include "io/async/async_read.h"
+
+namespace quandrel::py {
+
+// The type, made once per interpreter (borrowed; null with an exception set).
+PyObject* read_handle_class();
+
+// What a read borrows from Python until it ends: the object that owns the
+// files it reads, the buffer it writes and the one its ids came from.
+struct ReadBorrows {
+  Ref owner;
+  Ref out;
+  std::unique_ptr<BufferHold> out_export;
+  std::unique_ptr<BufferHold> ids_export;  // null when the ids were no buffer
+};
+
+// Holds a read export of `ids` when it offers one, so that it stays put
+// while the read that was given it runs; anything else is left alone.
+std::unique_ptr<BufferHold> hold_ids(PyObject* ids);
+
+// A new handle of `read`, which then runs: here, without the interpreter
+// lock, when `here` (a batch too small and hot to be worth a hand-off),
+// else on the async threads.
+PyObject* start_read(std::shared_ptr<io::AsyncRead> read, ReadBorrows borrows, bool here);
+
+// A batch this small is read on the caller while small batches come from
+// memory: a hand-off to another thread would cost more than the read.
+inline constexpr std::size_t kInlineItems = 64;
+
+// The async form of a read of items (rows, records) of `item_bytes` each:
+// `read(ids, out)` is the synchronous read of those ids into exactly their
+// slots, run chunk by chunk (a cancel does not cut a chunk). The ids must
+// have passed every check the synchronous form makes before reading.
+template <class Read>
+PyObject* start_item_read(std::vector<std::uint64_t> ids, std::span<std::byte> out,
+                          std::uint64_t item_bytes, std::size_t chunk_items, Read read,
+                          ReadBorrows borrows) {
+  const std::size_t n = ids.size();
+  const bool small = n <= kInlineItems;
+  auto async_read = std::make_shared<io::AsyncRead>(
+      n, chunk_items, [ids = std::move(ids), out, item_bytes, small, read](std::size_t first, std::size_t last) {
+        const auto start = std::chrono::steady_clock::now();
+        Result<void> r = read(std::span<const std::uint64_t>(ids.data() + first, last - first),
+                              out.subspan(first * item_bytes, (last - first) * item_bytes));
+        if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
+        return r;
+      });
+  return start_read(std::move(async_read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
+}
+
+// Module functions the package's asyncio support uses: the descriptor ended
+// reads announce themselves on, and the tokens they posted.
+PyMethodDef* async_functions();
+
+}  // namespace quandrel::py
