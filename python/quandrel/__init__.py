@@ -10,6 +10,9 @@ Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
 and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
 the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
+
+`push` and `sync` put a table in object storage and keep a verified local
+copy of its newest version (with the `s3` extra installed).
 """
 
 from ._quandrel import (
@@ -23,6 +26,7 @@ from ._quandrel import (
     rowids_for_seq,
     rowids_for_seq_with_history,
 )
+from ._remote import push, sync
 
 __all__ = [
     "Store",
@@ -34,4 +38,6 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
+    "push",
+    "sync",
 ]

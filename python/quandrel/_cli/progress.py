@@ -6,6 +6,8 @@ import sys
 import time
 from typing import TextIO
 
+from . import units
+
 _SHOW_AFTER = 1.0  # seconds; shorter runs finish before anyone waits
 _WIDTH = 30
 
@@ -14,8 +16,12 @@ class Progress:
     """A bar on a terminal; on anything else a line every few seconds, so
     that logs stay readable."""
 
-    def __init__(self, label: str, total: float, stream: TextIO | None = None) -> None:
+    def __init__(self, label: str, total: float, stream: TextIO | None = None,
+                 byte_rate: bool = False) -> None:
+        """`byte_rate`: `total` counts bytes, and the bar adds bytes/s and the
+        time left at that rate."""
         self.label = label
+        self.byte_rate = byte_rate
         self.total = total
         self.stream = stream if stream is not None else sys.stderr
         self.tty = self.stream.isatty()
@@ -29,16 +35,23 @@ class Progress:
             return
         self.last_drawn = now
         fraction = min(done / self.total, 1.0) if self.total else 1.0
+        rate = self._rate(done, now - self.start) if self.byte_rate else ""
         if self.tty:
             filled = int(fraction * _WIDTH)
             bar = "#" * filled + "." * (_WIDTH - filled)
-            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}")
+            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}{rate}\x1b[K")
         else:
-            self.stream.write(f"{self.label}: {fraction:.0%}\n")
+            self.stream.write(f"{self.label}: {fraction:.0%}{rate}\n")
         self.stream.flush()
         self.drawn = True
 
+    def _rate(self, done: float, elapsed: float) -> str:
+        per_second = done / elapsed
+        left = (self.total - done) / per_second if per_second > 0 else float("inf")
+        shown = f"{int(left) // 60}:{int(left) % 60:02d}" if left < 360000 else "?"
+        return f", {units.size(int(per_second))}/s, {shown} left"
+
     def finish(self) -> None:
         if self.drawn and self.tty:
-            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 8) + "\r")
+            self.stream.write("\r\x1b[K")
             self.stream.flush()

