@@ -92,7 +92,10 @@ class _Download:
     def run(self) -> int:
         os.makedirs(self.partial, exist_ok=True)
         try:
-            jobs = [(f, i, self._open(f)) for f in self.manifest.files for i in range(len(f.chunks))]
+            jobs = []
+            for f in self.manifest.files:
+                existed = self._open(f)
+                jobs += [(f, i, existed) for i in range(len(f.chunks))]
             downloaded = self._run_jobs(jobs)
             for fd in self.fds.values():
                 os.fsync(fd)
