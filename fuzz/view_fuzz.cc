@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common.h"
-#include "io/view.h"
+#include "io/view/view.h"
 
 namespace {
 

@@ -10,8 +10,6 @@ namespace quandrel::msg {
 // Faults.
 inline constexpr char kDivideByZero[] = "attempt to divide by zero";
 inline constexpr char kCapacityOverflow[] = "capacity overflow";
-inline constexpr char kScopedThreadPanicked[] = "a scoped thread panicked";
-inline constexpr char kFailedToSpawnThread[] = "failed to spawn thread";
 inline constexpr char kP0[] = "P0: 分片网格与 padded 表必须闭合";
 
 // I/O errors with a message of their own.

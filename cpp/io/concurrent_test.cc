@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "io/store.h"
+#include "io/store/shard_store.h"
 #include "io/test_files.h"
-#include "io/view.h"
+#include "io/view/view.h"
 
 namespace quandrel::io {
 namespace {
@@ -36,8 +36,8 @@ TEST(Concurrent, GathersAndViewReadsFromManyThreads) {
   }
   const std::string view_path = dir.write("records.bin", file_bytes(99, 5000 * kWidth));
   dir.write("records.manifest.json", "{\"slot_bytes\": 40}");
-  const Layout layout = Layout::make(kShards, kRows, kWidth, 1);
-  Result<ZiruvGather> gather = ZiruvGather::open(dir.path(), layout);
+  const Layout layout = Layout{kShards, kRows, kWidth};
+  Result<ShardStore> gather = ShardStore::open(dir.path(), layout);
   Result<ViewReader> view = ViewReader::open(view_path);
   ASSERT_TRUE(gather && view);
 
@@ -47,7 +47,7 @@ TEST(Concurrent, GathersAndViewReadsFromManyThreads) {
       std::vector<std::uint64_t> ids(1 + rng() % 3000);
       for (auto& id : ids) id = rng() % (kShards * kRows);
       std::vector<std::byte> out(ids.size() * kWidth);
-      ASSERT_TRUE(gather->gather_pp(ids, out, 1 + rng() % 8));
+      ASSERT_TRUE(gather->read_rows(ids, out, 1 + rng() % 8));
       for (std::size_t i = 0; i < out.size(); ++i) {
         const std::uint64_t shard = ids[i / kWidth] / kRows;
         const std::uint64_t offset = ids[i / kWidth] % kRows * kWidth + i % kWidth;

@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "core/messages.h"
-#include "io/file.h"
+#include "io/read/file.h"
 
 namespace quandrel::io {
 
@@ -150,15 +150,6 @@ Result<File> open_stream(const std::string& path, const InterruptCheck& keep_goi
 }
 
 }  // namespace
-
-Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank) {
-  LineParser parser;
-  if (Result<void> ok = parser.feed(line); !ok) return ok.error();
-  Result<std::optional<std::uint64_t>> key = parser.finish();
-  if (!key) return key.error();
-  blank = !key->has_value();
-  return key->value_or(0);
-}
 
 // A file that cannot be read to its end is an error, never a short success:
 // the keys before a bad line would otherwise pass for the whole file.

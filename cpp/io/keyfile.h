@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -22,10 +21,5 @@ using InterruptCheck = std::function<bool()>;
 // a FIFO; opening one waits for its writer.
 Result<std::vector<std::uint64_t>> read_keys(const std::string& path,
                                              const InterruptCheck& keep_going = {});
-
-// One line, without its terminator: UTF-8, trimmed of Unicode white space,
-// then an optional '+' and decimal digits. `blank` is set when nothing is
-// left after trimming. Exposed for tests.
-Result<std::uint64_t> parse_key_line(std::string_view line, bool& blank);
 
 }  // namespace quandrel::io

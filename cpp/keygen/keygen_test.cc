@@ -4,7 +4,7 @@
 #include <random>
 
 #include "core/error.h"
-#include "keygen/ple_spec.h"
+#include "keygen/key_scheme.h"
 #include "keygen/rowids.h"
 
 namespace quandrel::keygen {
@@ -19,7 +19,7 @@ std::vector<std::uint64_t> widen(const std::vector<RowIds>& rows) {
 }
 
 // rowids_into at an odd address, which it must accept.
-std::vector<std::uint64_t> widened_rowids(const PleSpec& s, std::span<const std::uint32_t> history,
+std::vector<std::uint64_t> widened_rowids(const KeyScheme& s, std::span<const std::uint32_t> history,
                                           std::span<const std::uint32_t> tokens) {
   std::vector<std::byte> raw(tokens.size() * kTables * 8 + 1);
   rowids_into(s, history, tokens, raw.data() + 1);
@@ -31,7 +31,7 @@ std::vector<std::uint64_t> widened_rowids(const PleSpec& s, std::span<const std:
 // The constant-folded path must agree with the one that reads the moduli
 // from the record, bit for bit.
 TEST(Rowids, ConstantPathMatchesGenericPath) {
-  const PleSpec s = PleSpec::real();
+  const KeyScheme s = KeyScheme::real();
   std::mt19937_64 rng(7);
   for (int round = 0; round < 200; ++round) {
     std::vector<std::uint32_t> history(rng() % 4), tokens(rng() % 64);
@@ -48,7 +48,7 @@ TEST(Rowids, ConstantPathMatchesGenericPath) {
 }
 
 TEST(Rowids, OtherTablesTakeTheGenericPath) {
-  PleSpec s = PleSpec::real();
+  KeyScheme s = KeyScheme::real();
   s.moduli[3] = 7;
   const std::vector<std::uint32_t> tokens = {1, 2, 3};
   const auto rows = rowids_for_seq(s, tokens);

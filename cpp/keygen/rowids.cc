@@ -19,13 +19,13 @@ struct Hashes {
 // exactly the context of a sequence without history.
 class ContextWalk {
  public:
-  ContextWalk(const PleSpec& ple, std::span<const std::uint32_t> history)
-      : b_(ple.boundary_token),
-        m0_(ple.multipliers[0]),
-        m1_(ple.multipliers[1]),
-        m2_(ple.multipliers[2]),
-        p1_(ple.boundary_token),
-        p2_(ple.boundary_token) {
+  ContextWalk(const KeyScheme& scheme, std::span<const std::uint32_t> history)
+      : b_(scheme.boundary_token),
+        m0_(scheme.multipliers[0]),
+        m1_(scheme.multipliers[1]),
+        m2_(scheme.multipliers[2]),
+        p1_(scheme.boundary_token),
+        p2_(scheme.boundary_token) {
     const std::size_t keep = std::min<std::size_t>(history.size(), 2);
     for (std::uint32_t t : history.last(keep)) shift(t);
   }
@@ -58,46 +58,46 @@ inline void fill_constant(RowIds& out, Hashes h, std::index_sequence<K...>) {
    ...);
 }
 
-inline void fill_generic(const PleSpec& ple, RowIds& out, Hashes h) {
+inline void fill_generic(const KeyScheme& scheme, RowIds& out, Hashes h) {
   for (std::size_t k = 0; k < kTables; ++k) {
-    out[k] = static_cast<std::uint32_t>(ple.table_offsets[k] +
-                                        (k < 8 ? h.h2 : h.h3) % ple.moduli[k]);
+    out[k] = static_cast<std::uint32_t>(scheme.table_offsets[k] +
+                                        (k < 8 ? h.h2 : h.h3) % scheme.moduli[k]);
   }
 }
 
-bool has_constant_tables(const PleSpec& ple) {
-  return ple.moduli.size() == kTables && ple.table_offsets.size() == kTables &&
-         std::equal(kTableSizes.begin(), kTableSizes.end(), ple.moduli.begin()) &&
-         std::equal(kTableOffsets.begin(), kTableOffsets.end(), ple.table_offsets.begin());
+bool has_constant_tables(const KeyScheme& scheme) {
+  return scheme.moduli.size() == kTables && scheme.table_offsets.size() == kTables &&
+         std::equal(kTableSizes.begin(), kTableSizes.end(), scheme.moduli.begin()) &&
+         std::equal(kTableOffsets.begin(), kTableOffsets.end(), scheme.table_offsets.begin());
 }
 
 template <class Fill>
-std::vector<RowIds> walk(const PleSpec& ple, std::span<const std::uint32_t> history,
+std::vector<RowIds> walk(const KeyScheme& scheme, std::span<const std::uint32_t> history,
                          std::span<const std::uint32_t> tokens, Fill fill) {
   std::vector<RowIds> out(tokens.size());
-  ContextWalk ctx(ple, history);
+  ContextWalk ctx(scheme, history);
   for (std::size_t i = 0; i < tokens.size(); ++i) fill(out[i], ctx.next(tokens[i]));
   return out;
 }
 
 }  // namespace
 
-std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& ple,
+std::vector<RowIds> rowids_for_seq_with_history_generic(const KeyScheme& scheme,
                                                         std::span<const std::uint32_t> history,
                                                         std::span<const std::uint32_t> tokens) {
-  return walk(ple, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(ple, r, h); });
+  return walk(scheme, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(scheme, r, h); });
 }
 
-std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
+std::vector<RowIds> rowids_for_seq_with_history(const KeyScheme& scheme,
                                                 std::span<const std::uint32_t> history,
                                                 std::span<const std::uint32_t> tokens) {
-  if (!has_constant_tables(ple)) return rowids_for_seq_with_history_generic(ple, history, tokens);
-  return walk(ple, history, tokens, [](RowIds& r, Hashes h) {
+  if (!has_constant_tables(scheme)) return rowids_for_seq_with_history_generic(scheme, history, tokens);
+  return walk(scheme, history, tokens, [](RowIds& r, Hashes h) {
     fill_constant(r, h, std::make_index_sequence<kTables>{});
   });
 }
 
-void rowids_into(const PleSpec& ple, std::span<const std::uint32_t> history,
+void rowids_into(const KeyScheme& scheme, std::span<const std::uint32_t> history,
                  std::span<const std::uint32_t> tokens, std::byte* out) {
   // Widened token by token, so that no vector of every token's ids is built.
   auto emit = [&](std::size_t i, const RowIds& r) {
@@ -105,24 +105,24 @@ void rowids_into(const PleSpec& ple, std::span<const std::uint32_t> history,
     std::copy(r.begin(), r.end(), wide.begin());
     std::memcpy(out + i * sizeof(wide), wide.data(), sizeof(wide));
   };
-  ContextWalk ctx(ple, history);
+  ContextWalk ctx(scheme, history);
   RowIds r;
-  if (has_constant_tables(ple)) {
+  if (has_constant_tables(scheme)) {
     for (std::size_t i = 0; i < tokens.size(); ++i) {
       fill_constant(r, ctx.next(tokens[i]), std::make_index_sequence<kTables>{});
       emit(i, r);
     }
   } else {
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-      fill_generic(ple, r, ctx.next(tokens[i]));
+      fill_generic(scheme, r, ctx.next(tokens[i]));
       emit(i, r);
     }
   }
 }
 
-std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens) {
-  const std::uint32_t boundary[2] = {ple.boundary_token, ple.boundary_token};
-  return rowids_for_seq_with_history(ple, boundary, tokens);
+std::vector<RowIds> rowids_for_seq(const KeyScheme& scheme, std::span<const std::uint32_t> tokens) {
+  const std::uint32_t boundary[2] = {scheme.boundary_token, scheme.boundary_token};
+  return rowids_for_seq_with_history(scheme, boundary, tokens);
 }
 
 }  // namespace quandrel::keygen

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "keygen/ple_spec.h"
+#include "keygen/key_scheme.h"
 
 namespace quandrel::keygen {
 
@@ -16,22 +16,22 @@ using RowIds = std::array<std::uint32_t, kTables>;
 
 // `history` (oldest first) supplies the context of the first tokens; only its
 // last two tokens can matter. One array per token of `tokens`, in order.
-std::vector<RowIds> rowids_for_seq_with_history(const PleSpec& ple,
+std::vector<RowIds> rowids_for_seq_with_history(const KeyScheme& scheme,
                                                 std::span<const std::uint32_t> history,
                                                 std::span<const std::uint32_t> tokens);
 
 // As above with the history [B, B], which is the same as an empty history.
-std::vector<RowIds> rowids_for_seq(const PleSpec& ple, std::span<const std::uint32_t> tokens);
+std::vector<RowIds> rowids_for_seq(const KeyScheme& scheme, std::span<const std::uint32_t> tokens);
 
 // The same ids as rowids_for_seq_with_history, written as 64-bit integers:
 // token i's to items [16 i, 16 i + 16) of `out`, which holds 16 items per
 // token and may have any alignment.
-void rowids_into(const PleSpec& ple, std::span<const std::uint32_t> history,
+void rowids_into(const KeyScheme& scheme, std::span<const std::uint32_t> history,
                  std::span<const std::uint32_t> tokens, std::byte* out);
 
 // The same computation reading every modulus from the record at run time.
 // Exposed so that tests can hold the constant-folded path against it.
-std::vector<RowIds> rowids_for_seq_with_history_generic(const PleSpec& ple,
+std::vector<RowIds> rowids_for_seq_with_history_generic(const KeyScheme& scheme,
                                                         std::span<const std::uint32_t> history,
                                                         std::span<const std::uint32_t> tokens);
 

@@ -6,7 +6,7 @@
 
 #include "core/error.h"
 #include "core/messages.h"
-#include "io/output.h"
+#include "io/read/huge_pages.h"
 #include "errors.h"
 #include "messages.h"
 
@@ -217,7 +217,7 @@ Ref new_bytes_for_overwrite(std::uint64_t size, char** data) {
   Ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return bytes;
   *data = PyBytes_AsString(bytes.get());
-  io::prepare_output({reinterpret_cast<std::byte*>(*data), static_cast<std::size_t>(size)});
+  io::advise_huge_pages({reinterpret_cast<std::byte*>(*data), static_cast<std::size_t>(size)});
   return bytes;
 }
 

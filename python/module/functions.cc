@@ -10,8 +10,8 @@
 #include "core/messages.h"
 #include "errors.h"
 #include "io/keyfile.h"
-#include "io/view.h"
-#include "keygen/ple_spec.h"
+#include "io/view/view.h"
+#include "keygen/key_scheme.h"
 #include "keygen/rowids.h"
 #include "messages.h"
 
@@ -66,8 +66,8 @@ PyObject* rowids_for_seq(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::uint32_t scheme = 0;
     if (!parse(kRowids, CallArgs::fast(args, nargs, kwnames), tokens, scheme)) return nullptr;
     if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
-    const keygen::PleSpec ple = keygen::PleSpec::real();
-    return rows_to_py(keygen::rowids_for_seq(ple, tokens));
+    const keygen::KeyScheme key_scheme = keygen::KeyScheme::real();
+    return rows_to_py(keygen::rowids_for_seq(key_scheme, tokens));
   });
 }
 
@@ -81,8 +81,8 @@ PyObject* rowids_for_seq_with_history(PyObject*, PyObject* const* args, Py_ssize
       return nullptr;
     }
     if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
-    const keygen::PleSpec ple = keygen::PleSpec::real();
-    return rows_to_py(keygen::rowids_for_seq_with_history(ple, history, tokens));
+    const keygen::KeyScheme key_scheme = keygen::KeyScheme::real();
+    return rows_to_py(keygen::rowids_for_seq_with_history(key_scheme, history, tokens));
   });
 }
 
@@ -112,7 +112,7 @@ PyObject* manifest_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // A writable memoryview of format 'q' and shape (n, 16) over a new bytearray,
 // which it keeps alive. For no tokens it is one-dimensional and empty: a
 // memoryview shape cannot hold a zero.
-PyObject* new_id_block(const keygen::PleSpec& ple, std::span<const std::uint32_t> history,
+PyObject* new_id_block(const keygen::KeyScheme& scheme, std::span<const std::uint32_t> history,
                        std::span<const std::uint32_t> tokens) {
   std::uint64_t size = 0;
   if (__builtin_mul_overflow(tokens.size(), keygen::kTables * kIdBytes, &size) ||
@@ -121,7 +121,7 @@ PyObject* new_id_block(const keygen::PleSpec& ple, std::span<const std::uint32_t
   }
   Ref block(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!block) return nullptr;
-  keygen::rowids_into(ple, history, tokens,
+  keygen::rowids_into(scheme, history, tokens,
                       reinterpret_cast<std::byte*>(PyByteArray_AsString(block.get())));
   Ref bytes_view(PyMemoryView_FromObject(block.get()));
   if (!bytes_view) return nullptr;
@@ -155,9 +155,9 @@ PyObject* rowids_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (!check_output_size(out, "out", expected, out.items(), "items")) return nullptr;
     }
     if (scheme != kPleQwenV1) return raise(PyExc_NotImplementedError, msg::kOnlyQwenV1);
-    const keygen::PleSpec ple = keygen::PleSpec::real();
-    if (!into) return new_id_block(ple, history, tokens);
-    keygen::rowids_into(ple, history, tokens, out.data());
+    const keygen::KeyScheme key_scheme = keygen::KeyScheme::real();
+    if (!into) return new_id_block(key_scheme, history, tokens);
+    keygen::rowids_into(key_scheme, history, tokens, out.data());
     return Py_NewRef(out_arg.object);
   });
 }

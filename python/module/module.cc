@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "class_types.h"
+#include "module_types.h"
 #include "errors.h"
 #include "functions.h"
 #include "lifetime.h"

@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "buffer.h"
-#include "class_types.h"
-#include "classes.h"
+#include "module_types.h"
+#include "class_base.h"
 
 namespace quandrel::py {
 namespace {

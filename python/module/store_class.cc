@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "buffer.h"
-#include "class_types.h"
-#include "classes.h"
+#include "module_types.h"
+#include "class_base.h"
 #include "core/layout.h"
-#include "io/reader_mode.h"
-#include "io/store.h"
+#include "io/read/reader_mode.h"
+#include "io/store/shard_store.h"
 
 namespace quandrel::py {
 namespace {
@@ -23,7 +23,7 @@ struct StoreState {
 
   // Declared before the gatherer, which points into it, so it dies after it.
   std::unique_ptr<const Layout> layout;
-  io::ZiruvGather gatherer;
+  io::ShardStore gatherer;
   std::uint64_t threads;
 };
 
@@ -43,8 +43,8 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
     if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    auto layout = std::make_unique<const Layout>(Layout::make(shards, rows_per_shard, width, 1));
-    Result<io::ZiruvGather> gatherer = io::ZiruvGather::open(dir.value, *layout, *mode);
+    auto layout = std::make_unique<const Layout>(Layout{shards, rows_per_shard, width});
+    Result<io::ShardStore> gatherer = io::ShardStore::open(dir.value, *layout, *mode);
     if (!gatherer) return raise_os_error(gatherer.error());
     // The page tables are left to fill on first touch: one fault maps up to
     // 16 resident pages, so a first-touch row costs about 0.4 us against
@@ -58,12 +58,12 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // One bytes object of len(rowids) rows, gathered without the interpreter lock.
 PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids) {
   if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
-  const std::uint64_t size = s.layout->width * rowids.size();  // modulo 2^64, as the gather checks
+  const std::uint64_t size = s.layout->row_bytes * rowids.size();  // modulo 2^64, as the gather checks
   char* data = nullptr;
   Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
   if (!out) return nullptr;
   const Result<void> gathered = run_unlocked([&] { (void)out.release(); }, [&] {
-    return s.gatherer.gather_pp(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+    return s.gatherer.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
   });
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
@@ -92,7 +92,7 @@ PyObject* close(PyObject* self, PyObject*) {
 PyObject* get_width(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->width) : nullptr;
+    return s ? to_py(s->layout->row_bytes) : nullptr;
   });
 }
 
@@ -114,11 +114,11 @@ PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (s == nullptr) return nullptr;
     BufferHold out;
     if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->width) * rowids.size();
+    const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->row_bytes) * rowids.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
     if (rowids.empty()) return Py_NewRef(Py_None);
     const Result<void> gathered = run_unlocked([&] { out.abandon(); }, [&] {
-      return s->gatherer.gather_pp(rowids, {out.data(), out.size()}, s->threads);
+      return s->gatherer.read_rows(rowids, {out.data(), out.size()}, s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
     return Py_NewRef(Py_None);

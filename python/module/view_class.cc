@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "buffer.h"
-#include "class_types.h"
-#include "classes.h"
-#include "io/reader_mode.h"
-#include "io/view.h"
+#include "module_types.h"
+#include "class_base.h"
+#include "io/read/reader_mode.h"
+#include "io/view/view.h"
 
 namespace quandrel::py {
 namespace {

@@ -1,0 +1,415 @@
+#include "io/pool/run_parts.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "core/error.h"
+#include "io/pool/pool_config.h"
+#include "io/pool/worker_pool.h"
+
+extern char** environ;
+
+namespace quandrel::io {
+namespace {
+
+// A one-shot callable without arguments or result, movable to another thread.
+// Running it consumes it.
+class Task {
+ public:
+  Task() = default;
+  template <class F>
+  explicit Task(F f) : impl_(std::make_unique<Impl<F>>(std::move(f))) {}
+
+  explicit operator bool() const { return impl_ != nullptr; }
+  // Runs the callable and destroys it, also when it throws.
+  void run() {
+    std::unique_ptr<Base> impl = std::move(impl_);
+    impl->run();
+  }
+
+ private:
+  struct Base {
+    virtual ~Base() = default;
+    virtual void run() = 0;
+  };
+  template <class F>
+  struct Impl final : Base {
+    explicit Impl(F fn) : f(std::move(fn)) {}
+    void run() override { f(); }
+    F f;
+  };
+  std::unique_ptr<Base> impl_;
+};
+
+// Runs every task exactly once, in parallel, as run_parts with one part per
+// task and as many helpers as tasks, and returns only when every task has
+// finished and been destroyed, also when one throws. So tasks may borrow
+// memory that the caller owns and leaves alone until the call returns.
+// A task must not call scope_run.
+void scope_run(std::vector<Task> tasks) {
+  if (tasks.empty()) return;
+  run_parts(tasks.size(), tasks.size() - 1, [&tasks](std::size_t i) { tasks[i].run(); });
+}
+
+using pool::default_workers;
+using pool::parse_no_pool;
+using pool::parse_workers;
+
+TEST(PoolConfig, NoPoolSwitch) {
+  const std::pair<std::optional<std::string>, bool> cases[] = {
+      {std::nullopt, false}, {"", false},     {"0", false},  {"1", true},
+      {"00", true},          {"false", true}, {"no", true},  {" 0", true}};
+  for (const auto& [value, disabled] : cases) {
+    EXPECT_EQ(parse_no_pool(value), disabled) << (value ? "\"" + *value + "\"" : "unset");
+  }
+}
+
+TEST(PoolConfig, WorkerOverride) {
+  const std::pair<std::optional<std::string>, std::optional<std::size_t>> cases[] = {
+      {"8", 8}, {"+8", 8}, {"0008", 8}, {"1000", 1000}, {"1", 1},
+      {"18446744073709551615", 18446744073709551615u},
+      {std::nullopt, std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
+      {"0", std::nullopt}, {"+0", std::nullopt}, {"-1", std::nullopt}, {"++8", std::nullopt},
+      {" 8", std::nullopt}, {"8 ", std::nullopt}, {"0x10", std::nullopt},
+      {"1_000", std::nullopt}, {"18446744073709551616", std::nullopt}, {"８", std::nullopt}};
+  for (const auto& [value, workers] : cases) {
+    EXPECT_EQ(parse_workers(value), workers) << (value ? "\"" + *value + "\"" : "unset");
+  }
+}
+
+TEST(PoolConfig, DefaultIsUsableProcessorsClampedTo32Through64) {
+  EXPECT_EQ(default_workers(std::nullopt), 32u);
+  for (auto [usable, workers] : {std::pair{1, 32u}, {8, 32u}, {48, 48u}, {64, 64u}, {96, 64u}}) {
+    EXPECT_EQ(default_workers(usable), workers) << usable;
+  }
+}
+
+// The names of this process's threads, the calling one included.
+std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir("/proc/self/task");
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+std::string own_name() {
+  char name[16] = {};
+  ::pthread_getname_np(::pthread_self(), name, sizeof name);
+  return name;
+}
+
+bool is_worker_name(const std::string& name) { return name.rfind("quandrel-io-", 0) == 0; }
+
+// Each task writes the name of the thread it ran on, or "caller", into its slot.
+std::vector<std::string> names_of_a_batch(std::size_t n) {
+  std::vector<std::string> names(n);
+  std::vector<Task> tasks;
+  const std::thread::id caller = std::this_thread::get_id();
+  for (std::string& slot : names) {
+    tasks.emplace_back([&slot, caller] {
+      slot = std::this_thread::get_id() == caller ? "caller" : own_name();
+    });
+  }
+  scope_run(std::move(tasks));
+  return names;
+}
+
+// Tasks 0 .. n-2 finish at once; `faulty` ones throw. The last task waits for
+// all others, then throws, so its fault is the last one recorded.
+struct FaultyBatch {
+  explicit FaultyBatch(std::size_t n, std::set<std::size_t> faulty) {
+    for (std::size_t i = 0; i < n; ++i) {
+      tasks.emplace_back([this, i, n, faulty] {
+        if (i + 1 == n) {
+          while (finished.load() + 1 < n) std::this_thread::yield();
+        }
+        ++finished;
+        if (!faulty.count(i)) return;
+        try {
+          throw Fault("task " + std::to_string(i));
+        } catch (const Fault& f) {
+          std::lock_guard lock(mu);
+          thrown.insert(&f);
+          throw;
+        }
+      });
+    }
+  }
+  std::vector<Task> tasks;
+  std::atomic<std::size_t> finished{0};
+  std::mutex mu;
+  std::set<const Fault*> thrown;
+};
+
+// An empty batch reads nothing, so the variables set after it still count.
+void pool_of_32() {
+  scope_run({});
+  EXPECT_EQ(thread_names().size(), 1u);
+  ::unsetenv("QUANDREL_NO_POOL");
+  ::setenv("QUANDREL_POOL_WORKERS", "32", 1);
+  ASSERT_FALSE(pool::disabled());
+  ASSERT_EQ(pool::worker_count(), 32u);
+  std::multiset<std::string> names;
+  for (const std::string& name : thread_names()) if (is_worker_name(name)) names.insert(name);
+  std::multiset<std::string> expected;
+  for (int i = 0; i < 32; ++i) expected.insert("quandrel-io-" + std::to_string(i));
+  EXPECT_EQ(names, expected);
+
+  // The caller takes part: one task runs on it, and a batch larger than the
+  // pool waits for free workers instead of starting threads of its own.
+  EXPECT_EQ(names_of_a_batch(1), std::vector<std::string>{"caller"});
+  for (std::size_t n : {32, 33, 200}) {
+    for (const std::string& name : names_of_a_batch(n)) {
+      EXPECT_TRUE(is_worker_name(name) || name == "caller") << name;
+    }
+  }
+
+  // The caller gets a task's own fault, also from the last task to finish.
+  for (const std::set<std::size_t>& faulty : {std::set<std::size_t>{31}, {3, 17, 31}}) {
+    FaultyBatch batch(32, faulty);
+    try {
+      scope_run(std::move(batch.tasks));
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+      EXPECT_EQ(batch.finished.load(), 32u);
+      EXPECT_TRUE(batch.thrown.count(&f)) << "not the object thrown: " << f.what();
+    }
+  }
+}
+
+// Concurrent runs share the one worker; none starts a thread of its own.
+void one_worker_serves_concurrent_runs() {
+  std::vector<std::thread> callers;
+  std::atomic<int> foreign{0};
+  for (int k = 0; k < 4; ++k) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 50; ++round) {
+        for (const std::string& name : names_of_a_batch(8)) {
+          if (!(name == "caller" || name == "quandrel-io-0")) ++foreign;
+        }
+      }
+    });
+  }
+  for (std::thread& t : callers) t.join();
+  EXPECT_EQ(foreign.load(), 0);
+}
+
+void switched_off() {
+  EXPECT_TRUE(pool::disabled());
+  EXPECT_EQ(pool::worker_count(), std::nullopt);
+  for (const std::string& name : names_of_a_batch(3)) EXPECT_FALSE(is_worker_name(name)) << name;
+  FaultyBatch batch(2, {0});
+  EXPECT_THROW(scope_run(std::move(batch.tasks)), Fault);
+  for (const std::string& name : thread_names()) EXPECT_FALSE(is_worker_name(name)) << name;
+}
+
+void capacity_overflow_is_retried() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool ran = false;
+    std::vector<Task> tasks;
+    for (int i = 0; i < 2; ++i) tasks.emplace_back([&] { ran = true; });
+    try {
+      scope_run(std::move(tasks));
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+      EXPECT_STREQ(f.what(), "capacity overflow");
+    }
+    EXPECT_FALSE(ran);
+    // Read once: a later value changes nothing.
+    ::setenv("QUANDREL_POOL_WORKERS", "2", 1);
+  }
+}
+
+// A child forked while its parent creates, or has, a pool must make its own.
+[[maybe_unused]] void forked_child_makes_its_own_pool() {
+  std::thread creator([] { names_of_a_batch(2); });
+  while (thread_names().size() < 4) std::this_thread::yield();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(20);
+    ::setenv("QUANDREL_POOL_WORKERS", "3", 1);
+    // Two tasks that wait for each other meet only on two threads: with the
+    // parent's workers gone, the caller would run them one after the other.
+    std::atomic<int> arrived{0};
+    std::atomic<bool> met{true};
+    std::vector<Task> tasks;
+    for (int i = 0; i < 2; ++i) {
+      tasks.emplace_back([&] {
+        ++arrived;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (arrived.load() < 2) {
+          if (std::chrono::steady_clock::now() > until) return met.store(false);
+          std::this_thread::yield();
+        }
+      });
+    }
+    scope_run(std::move(tasks));
+    EXPECT_TRUE(met.load()) << "the batch ran on one thread";
+    EXPECT_EQ(pool::worker_count(), 200u);
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  creator.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  EXPECT_EQ(pool::worker_count(), 200u);
+}
+
+// Room in the address space for `extra` more bytes: thread stacks (8 MiB
+// each by default) stop fitting once it is full.
+void limit_address_space(rlimit& old, std::uint64_t extra) {
+  ::getrlimit(RLIMIT_AS, &old);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("VmSize:", 0) != 0) {}
+  rlimit tight = old;
+  tight.rlim_cur = (std::strtoull(line.c_str() + 7, nullptr, 10) << 10) + extra;
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+}
+
+// A batch whose tasks all run, wherever they run.
+void batch_runs_whole() {
+  std::atomic<int> ran{0}, destroyed{0};
+  std::vector<Task> tasks;
+  for (int i = 0; i < 8; ++i) {
+    auto on_destroy = std::shared_ptr<void>(nullptr, [&](void*) { ++destroyed; });
+    tasks.emplace_back([&ran, on_destroy] { ++ran; });
+  }
+  scope_run(std::move(tasks));
+  EXPECT_EQ(ran.load(), 8);
+  EXPECT_EQ(destroyed.load(), 8);
+}
+
+// Room for a few of the 64 workers asked for: they make a smaller pool that
+// serves every later batch. Room for none: no pool, and the caller runs every
+// task itself.
+[[maybe_unused]] void room_for_threads(bool some) {
+  rlimit old{};
+  limit_address_space(old, some ? 40 << 20 : 1 << 20);
+  batch_runs_whole();
+  const std::optional<std::size_t> workers = pool::worker_count();
+  ASSERT_EQ(workers.has_value(), some);
+  if (some) {
+    EXPECT_TRUE(*workers >= 1 && *workers < 64) << *workers;
+  }
+  batch_runs_whole();
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &old), 0);
+  if (some) {
+    EXPECT_EQ(pool::worker_count(), workers);
+  }
+}
+
+// Each case needs a process whose pool and environment values are untouched,
+// which this one cannot promise once any test has run a batch. So the test
+// runs the binary again with only that case selected and its environment set.
+struct FreshCase {
+  const char* name;
+  std::vector<std::string> env;
+  void (*body)();
+};
+
+const FreshCase kFreshCases[] = {
+    {"PoolOf32", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=1"}, pool_of_32},
+    {"OneWorker", {"QUANDREL_POOL_WORKERS=1"}, one_worker_serves_concurrent_runs},
+    {"SwitchedOff", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=4"}, switched_off},
+    {"CapacityOverflow", {"QUANDREL_POOL_WORKERS=18446744073709551615"},
+     capacity_overflow_is_retried},
+#ifndef __SANITIZE_ADDRESS__
+    // That sanitizer's allocator can stay locked in a child forked while other
+    // threads allocate; the thread sanitizer must be told to allow threads in
+    // such a child.
+    {"Fork", {"QUANDREL_POOL_WORKERS=200", "TSAN_OPTIONS=die_after_fork=0"},
+     forked_child_makes_its_own_pool},
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Sanitizers reserve more address space than any tight limit allows.
+    {"RoomForSomeThreads", {"QUANDREL_POOL_WORKERS=64"}, [] { room_for_threads(true); }},
+    {"RoomForNoThread", {"QUANDREL_POOL_WORKERS=64"}, [] { room_for_threads(false); }},
+#endif
+};
+
+void PrintTo(const FreshCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr char kCaseVariable[] = "QUANDREL_POOL_TEST_CASE";
+constexpr int kCasePassed = 3;  // not 0: a filter that selects nothing exits 0
+
+class PoolInFreshProcess : public testing::TestWithParam<FreshCase> {};
+
+TEST_P(PoolInFreshProcess, Runs) {
+  const FreshCase& c = GetParam();
+  if (const char* selected = std::getenv(kCaseVariable)) {
+    if (std::strcmp(selected, c.name) != 0) GTEST_SKIP();
+    ::alarm(120);  // a hang becomes a failure
+    c.body();
+    std::fflush(stdout);
+    ::_exit(HasFailure() ? 1 : kCasePassed);
+  }
+
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "QUANDREL_", 9) != 0) env.push_back(*e);
+  }
+  env.push_back(std::string(kCaseVariable) + "=" + c.name);
+  // A case's variable replaces the caller's, except sanitizer options: those
+  // are appended, so that neither the case's nor the caller's (suppressions,
+  // say) are lost; the later of two repeated options wins.
+  for (const std::string& add : c.env) {
+    const std::string name = add.substr(0, add.find('=') + 1);
+    auto same = std::find_if(env.begin(), env.end(),
+                             [&](const std::string& e) { return e.starts_with(name); });
+    if (same == env.end()) {
+      env.push_back(add);
+    } else if (name.ends_with("_OPTIONS=")) {
+      *same += ":" + add.substr(name.size());
+    } else {
+      *same = add;
+    }
+  }
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::vector<std::string> args = {
+      "/proc/self/exe", "--gtest_brief=1",
+      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()};
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  if (WIFSIGNALED(status)) FAIL() << c.name << ": killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), kCasePassed) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PoolInFreshProcess, testing::ValuesIn(kFreshCases),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace quandrel::io

@@ -1,0 +1,36 @@
+#include "class_base.h"
+
+#include <atomic>
+
+namespace quandrel::py {
+
+std::uint64_t thread_token() {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
+
+bool move_member_to_end(PyObject* type, const char* name) {
+  // Read through the class, a method descriptor returns itself.
+  Ref member(PyObject_GetAttrString(type, name));
+  return member && PyObject_DelAttrString(type, name) == 0 &&
+         PyObject_SetAttrString(type, name, member.get()) == 0;
+}
+
+PyObject* make_class(const ClassSpec& def) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(def.doc)},
+      {Py_tp_new, reinterpret_cast<void*>(def.construct)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
+      {Py_tp_methods, def.methods},
+      // Last on purpose: without properties, its slot id 0 ends the table.
+      {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
+      {0, nullptr},
+  };
+  // No Py_TPFLAGS_BASETYPE (no subclasses) and no Py_TPFLAGS_HAVE_GC (the
+  // instances hold no Python references).
+  PyType_Spec type_spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  return PyType_FromSpec(&type_spec);
+}
+
+}  // namespace quandrel::py
