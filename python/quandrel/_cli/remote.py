@@ -3,27 +3,26 @@ in one line, progress in bytes."""
 
 from __future__ import annotations
 
+import importlib
 import sys
+from types import ModuleType
 from typing import Callable
 
 from .._remote import MISSING_EXTRA
 from .progress import Progress
 
 
-def load(command: str):  # type: ignore[no-untyped-def]
+def load(command: str) -> ModuleType | None:
     """The command's module, or None (having said why) when the extra is missing."""
     try:
-        if command == "push":
-            from .._remote import upload as module
-        else:
-            from .._remote import download as module
+        return importlib.import_module("..._remote." + ("upload" if command == "push" else "download"),
+                                       __name__)
     except ImportError as e:
         if e.name is None or e.name.split(".")[0] not in ("boto3", "botocore", "s3transfer",
                                                          "urllib3"):
             raise
         print(f"{command}: {MISSING_EXTRA}", file=sys.stderr)
         return None
-    return module
 
 
 def failed(command: str, e: Exception) -> int:

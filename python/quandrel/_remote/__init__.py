@@ -13,7 +13,7 @@ MISSING_EXTRA = "the s3 extra is not installed: pip install 'quandrel[s3]'"
 
 def _load(command: str, module: str):  # type: ignore[no-untyped-def]
     try:
-        import boto3  # noqa: F401
+        import boto3  # type: ignore # noqa: F401
     except ImportError as e:
         raise ImportError(f"quandrel.{command} needs an object-storage client: {MISSING_EXTRA}",
                           name=e.name) from e
@@ -33,4 +33,5 @@ def sync(url: str, dir: str | os.PathLike[str], *, endpoint_url: str | None = No
     """Makes the newest version at `url` (`s3://BUCKET/PREFIX`) a verified local
     copy in `dir` and points `dir/current` at it; returns its path. `keep`
     local versions stay, the current one always."""
-    return _load("sync", "download").run(url, dir, endpoint_url, keep).path
+    path: str = _load("sync", "download").run(url, dir, endpoint_url, keep).path
+    return path

@@ -11,11 +11,11 @@ from __future__ import annotations
 import random
 import time
 from dataclasses import dataclass
-from typing import Callable, TypeVar
+from typing import Any, Callable, TypeVar
 
-import boto3
-import botocore.config
-import botocore.exceptions
+import boto3  # type: ignore
+import botocore.config  # type: ignore
+import botocore.exceptions  # type: ignore
 import urllib3.exceptions
 
 T = TypeVar("T")
@@ -31,7 +31,7 @@ class Retry:
     max_delay: float = 8.0
 
     def delay(self, failures: int) -> float:
-        base = min(self.max_delay, self.first_delay * 2 ** (failures - 1))
+        base = min(self.max_delay, self.first_delay * 2.0 ** (failures - 1))
         return base * (0.5 + random.random() / 2)
 
 
@@ -48,7 +48,7 @@ _NETWORK_ERRORS = (botocore.exceptions.HTTPClientError, botocore.exceptions.Conn
                    ConnectionError, TimeoutError)
 
 
-def make_client(endpoint_url: str | None, connections: int, sdk_retries: bool) -> object:
+def make_client(endpoint_url: str | None, connections: int, sdk_retries: bool) -> Any:
     """A client shared by all threads of one command (clients are thread-safe).
 
     `sdk_retries` leaves retrying to the SDK, for the transfer manager's
@@ -56,7 +56,7 @@ def make_client(endpoint_url: str | None, connections: int, sdk_retries: bool) -
     do not multiply."""
     retries = ({"max_attempts": RETRY.attempts, "mode": "standard"} if sdk_retries
                else {"total_max_attempts": 1})
-    config = botocore.config.Config(retries=retries, max_pool_connections=connections,  # type: ignore[arg-type]
+    config = botocore.config.Config(retries=retries, max_pool_connections=connections,
                                     connect_timeout=10, read_timeout=60)
     return boto3.session.Session().client("s3", endpoint_url=endpoint_url, config=config)
 

@@ -7,7 +7,7 @@ import os
 import threading
 from concurrent.futures import FIRST_EXCEPTION, Future, ThreadPoolExecutor, wait
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable
 
 from .._quandrel import _digest128
 from . import versions
@@ -48,23 +48,25 @@ def run(url: str, directory: str | os.PathLike[str], endpoint_url: str | None = 
     return Synced(target, manifest.version, downloaded)
 
 
-def _newest_manifest(client: object, where: Location) -> bytes:
+def _newest_manifest(client: Any, where: Location) -> bytes:
     key = where.newest_key()
 
     def get() -> bytes:
-        response = client.get_object(Bucket=where.bucket, Key=key)  # type: ignore[attr-defined]
+        response = client.get_object(Bucket=where.bucket, Key=key)
         if response["ContentLength"] > MAX_MANIFEST_BYTES:
             response["Body"].close()
             raise ValueError(f"{where.url(key)}: {response['ContentLength']:,} bytes, too large "
                              "for a table manifest")
-        return response["Body"].read()
+        data: bytes = response["Body"].read()
+        return data
     return call(get, where.url(key))
 
 
-def _get_range(client: object, bucket: str, key: str, offset: int, length: int) -> bytes:
-    response = client.get_object(Bucket=bucket, Key=key,  # type: ignore[attr-defined]
+def _get_range(client: Any, bucket: str, key: str, offset: int, length: int) -> bytes:
+    response = client.get_object(Bucket=bucket, Key=key,
                                  Range=f"bytes={offset}-{offset + length - 1}")
-    return response["Body"].read()
+    data: bytes = response["Body"].read()
+    return data
 
 
 def _pwrite_all(fd: int, data: bytes, offset: int) -> None:
@@ -79,7 +81,7 @@ class _Download:
     digest before it is written; chunks a previous sync left there are
     re-hashed and kept when they match, which is how a sync resumes."""
 
-    def __init__(self, client: object, where: Location, manifest: Manifest, directory: str,
+    def __init__(self, client: Any, where: Location, manifest: Manifest, directory: str,
                  on_bytes: Callable[[int, int], None] | None) -> None:
         self.client = client
         self.where = where
@@ -104,10 +106,10 @@ class _Download:
                 os.close(fd)
         # The manifest last, as the writer leaves it: its bytes are the version.
         path = os.path.join(self.partial, MANIFEST_NAME)
-        with open(path, "wb") as f:
-            f.write(self.manifest.raw)
-            f.flush()
-            os.fsync(f.fileno())
+        with open(path, "wb") as out:
+            out.write(self.manifest.raw)
+            out.flush()
+            os.fsync(out.fileno())
         versions.fsync_path(self.partial)
         return downloaded
 

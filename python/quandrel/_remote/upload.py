@@ -6,10 +6,10 @@ from __future__ import annotations
 import os
 import threading
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable
 
-from boto3.s3.transfer import TransferConfig, create_transfer_manager
-from s3transfer.subscribers import BaseSubscriber
+from boto3.s3.transfer import TransferConfig, create_transfer_manager  # type: ignore
+from s3transfer.subscribers import BaseSubscriber  # type: ignore
 
 from .. import verify_store
 from .client import call, make_client, translate
@@ -47,7 +47,7 @@ def run(directory: str | os.PathLike[str], url: str, endpoint_url: str | None = 
     uploaded = _upload(client, where, manifest.version, directory,
                        {name: sizes[name] for name in missing}, on_bytes)
     newest = where.newest_key()
-    call(lambda: client.put_object(Bucket=where.bucket, Key=newest,  # type: ignore[attr-defined]
+    call(lambda: client.put_object(Bucket=where.bucket, Key=newest,
                                    Body=manifest.raw), where.url(newest))
     return Pushed(manifest.version, uploaded)
 
@@ -63,9 +63,9 @@ def _local_manifest(directory: str) -> Manifest:
     return parse(raw, path)
 
 
-def _remote_size(client: object, where: Location, key: str) -> int | None:
+def _remote_size(client: Any, where: Location, key: str) -> int | None:
     try:
-        response = call(lambda: client.head_object(Bucket=where.bucket, Key=key),  # type: ignore[attr-defined]
+        response = call(lambda: client.head_object(Bucket=where.bucket, Key=key),
                         where.url(key))
     except FileNotFoundError:
         return None
@@ -84,7 +84,7 @@ class _Progress(BaseSubscriber):  # type: ignore[misc]
                 self.on_bytes(self.done, self.total)
 
 
-def _upload(client: object, where: Location, version: str, directory: str,
+def _upload(client: Any, where: Location, version: str, directory: str,
             sizes: dict[str, int], on_bytes: Callable[[int, int], None] | None) -> int:
     progress = _Progress(sum(sizes.values()), on_bytes)
     # Shards first and the version's manifest after them, so that a version
