@@ -29,6 +29,7 @@ def _free_ports(n: int) -> list[int]:
 class Server:
     def __init__(self, root: str) -> None:
         self.root = root
+        os.makedirs(root, exist_ok=True)
         ports = _free_ports(10)
         self.endpoint = f"http://127.0.0.1:{ports[0]}"
         config = os.path.join(root, "identities.json")

@@ -15,8 +15,8 @@ from .progress import Progress
 def load(command: str) -> ModuleType | None:
     """The command's module, or None (having said why) when the extra is missing."""
     try:
-        return importlib.import_module("..._remote." + ("upload" if command == "push" else "download"),
-                                       __name__)
+        return importlib.import_module("quandrel._remote." + ("upload" if command == "push"
+                                                              else "download"))
     except ImportError as e:
         if e.name is None or e.name.split(".")[0] not in ("boto3", "botocore", "s3transfer",
                                                          "urllib3"):

@@ -38,6 +38,7 @@ def run(url: str, directory: str | os.PathLike[str], endpoint_url: str | None = 
     client = make_client(endpoint_url, WORKERS, sdk_retries=False)
     manifest = parse(_newest_manifest(client, where), where.url(where.newest_key()))
     with versions.DirectoryLock(directory):
+        versions.current_version(directory)  # refuses a `current` that is no link before any work
         target = os.path.join(directory, manifest.version)
         downloaded = 0
         if not os.path.isdir(target):
@@ -89,6 +90,8 @@ class _Download:
         self.partial = versions.partial_dir(directory, manifest.version)
         self.on_bytes = on_bytes
         self.fds: dict[str, int] = {}
+        self.left: dict[str, int] = {}  # chunks not yet on disk, per file; under `lock`
+        self.lock = threading.Lock()
         self.stop = threading.Event()
 
     def run(self) -> int:
@@ -98,9 +101,11 @@ class _Download:
             for f in self.manifest.files:
                 existed = self._open(f)
                 jobs += [(f, i, existed) for i in range(len(f.chunks))]
+            self.left = {f.name: len(f.chunks) for f in self.manifest.files}
             downloaded = self._run_jobs(jobs)
-            for fd in self.fds.values():
-                os.fsync(fd)
+            for f in self.manifest.files:
+                if not f.chunks:
+                    os.fsync(self.fds[f.name])
         finally:
             for fd in self.fds.values():
                 os.close(fd)
@@ -145,9 +150,20 @@ class _Download:
         return downloaded
 
     def _chunk(self, f: TableFile, index: int, existed: bool) -> tuple[int, int]:
-        """Makes one chunk right on disk; returns (bytes verified, bytes fetched)."""
+        """Makes one chunk right on disk; returns (bytes verified, bytes fetched).
+        The thread that completes a file flushes it, so that flushing overlaps
+        the downloads of the other files rather than following them all."""
         if self.stop.is_set():
             return 0, 0
+        verified, fetched = self._fill(f, index, existed)
+        with self.lock:
+            self.left[f.name] -= 1
+            complete = self.left[f.name] == 0
+        if complete:
+            os.fsync(self.fds[f.name])
+        return verified, fetched
+
+    def _fill(self, f: TableFile, index: int, existed: bool) -> tuple[int, int]:
         offset, length = self.manifest.chunk_range(f, index)
         fd = self.fds[f.name]
         if existed and _digest128(os.pread(fd, length, offset)) == f.chunks[index]:

@@ -38,13 +38,16 @@ def run(directory: str | os.PathLike[str], url: str, endpoint_url: str | None = 
         shown = "; ".join(problems[:5]) + ("; ..." if len(problems) > 5 else "")
         raise ValueError(f"{directory}: the table does not match its manifest, nothing was "
                          f"pushed: {shown}")
-    client = make_client(endpoint_url, _TRANSFER.max_request_concurrency, sdk_retries=True)
+    # Single requests retry through `call`; the transfer manager's parts
+    # through the SDK, which retries each part where it failed.
+    client = make_client(endpoint_url, 1, sdk_retries=False)
+    transfers = make_client(endpoint_url, _TRANSFER.max_request_concurrency, sdk_retries=True)
     sizes = {f.name: f.size for f in manifest.files}
     sizes[MANIFEST_NAME] = len(manifest.raw)
     # A version's objects never change, so one of the right size is the one we have.
     missing = [name for name, size in sizes.items()
                if _remote_size(client, where, where.key(manifest.version, name)) != size]
-    uploaded = _upload(client, where, manifest.version, directory,
+    uploaded = _upload(transfers, where, manifest.version, directory,
                        {name: sizes[name] for name in missing}, on_bytes)
     newest = where.newest_key()
     call(lambda: client.put_object(Bucket=where.bucket, Key=newest,
