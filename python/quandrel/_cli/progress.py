@@ -17,11 +17,9 @@ class Progress:
     that logs stay readable."""
 
     def __init__(self, label: str, total: float, stream: TextIO | None = None,
-                 byte_rate: bool = False) -> None:
-        """`byte_rate`: `total` counts bytes, and the bar adds bytes/s and the
-        time left at that rate."""
+                 of_bytes: bool = False) -> None:
         self.label = label
-        self.byte_rate = byte_rate
+        self.of_bytes = of_bytes  # counts bytes: show the rate too
         self.total = total
         self.stream = stream if stream is not None else sys.stderr
         self.tty = self.stream.isatty()
@@ -35,11 +33,11 @@ class Progress:
             return
         self.last_drawn = now
         fraction = min(done / self.total, 1.0) if self.total else 1.0
-        rate = self._rate(done, now - self.start) if self.byte_rate else ""
+        rate = self._rate(done, now - self.start) if self.of_bytes else ""
         if self.tty:
             filled = int(fraction * _WIDTH)
             bar = "#" * filled + "." * (_WIDTH - filled)
-            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}{rate}\x1b[K")
+            self.stream.write(f"\r{self.label} [{bar}] {fraction:4.0%}{rate}")
         else:
             self.stream.write(f"{self.label}: {fraction:.0%}{rate}\n")
         self.stream.flush()
@@ -47,11 +45,12 @@ class Progress:
 
     def _rate(self, done: float, elapsed: float) -> str:
         per_second = done / elapsed
-        left = (self.total - done) / per_second if per_second > 0 else float("inf")
-        shown = f"{int(left) // 60}:{int(left) % 60:02d}" if left < 360000 else "?"
-        return f", {units.size(int(per_second))}/s, {shown} left"
+        if per_second <= 0 or done >= self.total:
+            return f" {units.size(int(per_second))}/s"
+        left = int((self.total - done) / per_second)
+        return f" {units.size(int(per_second))}/s, {left // 60}:{left % 60:02d} left"
 
     def finish(self) -> None:
         if self.drawn and self.tty:
-            self.stream.write("\r\x1b[K")
+            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 36) + "\r")
             self.stream.flush()

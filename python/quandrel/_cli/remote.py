@@ -31,7 +31,7 @@ def failed(command: str, e: Exception) -> int:
 
 
 def progress(label: str) -> tuple[Progress, Callable[[int, int], None]]:
-    bar = Progress(label, 0, byte_rate=True)
+    bar = Progress(label, 0, of_bytes=True)
 
     def on_bytes(done: int, total: int) -> None:
         bar.total = total
