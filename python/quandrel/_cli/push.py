@@ -9,13 +9,14 @@ def run(directory: str, url: str, endpoint_url: str | None) -> int:
     module = remote.load("push")
     if module is None:
         return 2
-    bar, on_bytes = remote.progress("uploading")
+    bars = remote.Bars()
     try:
-        pushed = module.run(directory, url, endpoint_url, on_bytes)
+        pushed = module.run(directory, url, endpoint_url, bars.phase("uploading"),
+                            bars.phase("verifying"))
     except (OSError, ValueError) as e:
         return remote.failed("push", e)
     finally:
-        bar.finish()
+        bars.finish()
     print(f"{url}: version {pushed.version} is the newest "
           f"({units.size(pushed.uploaded)} uploaded)")
     return 0

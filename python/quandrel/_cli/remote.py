@@ -30,10 +30,24 @@ def failed(command: str, e: Exception) -> int:
     return 1
 
 
-def progress(label: str) -> tuple[Progress, Callable[[int, int], None]]:
-    bar = Progress(label, 0, of_bytes=True)
+class Bars:
+    """One progress bar at a time: a command's phase starts its own when it
+    first reports, so that each shows its own rate."""
 
-    def on_bytes(done: int, total: int) -> None:
-        bar.total = total
-        bar.update(done)
-    return bar, on_bytes
+    def __init__(self) -> None:
+        self.bar: Progress | None = None
+        self.label = ""
+
+    def phase(self, label: str) -> Callable[[int, int], None]:
+        def on_bytes(done: int, total: int) -> None:
+            if self.bar is None or self.label != label:
+                self.finish()
+                self.bar, self.label = Progress(label, total, of_bytes=True), label
+            self.bar.total = total
+            self.bar.update(done)
+        return on_bytes
+
+    def finish(self) -> None:
+        if self.bar is not None:
+            self.bar.finish()
+            self.bar = None

@@ -9,12 +9,12 @@ def run(url: str, directory: str, endpoint_url: str | None, keep: int) -> int:
     module = remote.load("sync")
     if module is None:
         return 2
-    bar, on_bytes = remote.progress("downloading")
+    bars = remote.Bars()
     try:
-        synced = module.run(url, directory, endpoint_url, keep, on_bytes)
+        synced = module.run(url, directory, endpoint_url, keep, bars.phase("downloading"))
     except (OSError, ValueError) as e:
         return remote.failed("sync", e)
     finally:
-        bar.finish()
+        bars.finish()
     print(f"{synced.path}: current ({units.size(synced.downloaded)} downloaded)")
     return 0

@@ -28,12 +28,14 @@ class Pushed:
 
 
 def run(directory: str | os.PathLike[str], url: str, endpoint_url: str | None = None,
-        on_bytes: Callable[[int, int], None] | None = None) -> Pushed:
-    """`on_bytes(done, total)` is called from the upload threads, one at a time."""
+        on_bytes: Callable[[int, int], None] | None = None,
+        on_verify: Callable[[int, int], None] | None = None) -> Pushed:
+    """`on_bytes(done, total)` is called from the upload threads, one at a
+    time; `on_verify(done, total)` as the table is checked before."""
     where = Location.parse(url)
     directory = os.fspath(directory)
     manifest = _local_manifest(directory)
-    problems = verify_store(directory)
+    problems = verify_store(directory, progress=on_verify)
     if problems:
         shown = "; ".join(problems[:5]) + ("; ..." if len(problems) > 5 else "")
         raise ValueError(f"{directory}: the table does not match its manifest, nothing was "
