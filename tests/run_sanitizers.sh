@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The checked builds: the C++ tests under ASan+UBSan, the Python tests against
 # an ASan+UBSan build of the extension, and the threaded C++ tests (pool,
-# gather, store) under TSan. Any report fails the run.
+# store, view) under TSan. Any report fails the run.
 #
 #   bash tests/run_sanitizers.sh              # everything
 #   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan
@@ -61,13 +61,13 @@ for part in $parts; do
         --ignore=test_remote.py .)
       ;;
     tsan)
-      echo "== pool, gather and store tests under TSan"
+      echo "== pool, store and view tests under TSan"
       configure build/tsan thread quandrel_cpp_tests
       # halt_on_error: the first race fails the run (TSan exits 66 otherwise
       # only at the end, which a test child's own exit code could mask).
       TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
         build/tsan/quandrel_cpp_tests --gtest_brief=1 \
-        --gtest_filter='Pool*:*PoolInFreshProcess*:Gather*:Store*:Concurrent*'
+        --gtest_filter='Pool*:*PoolInFreshProcess*:Store*:View*:Concurrent*'
       ;;
     *) echo "unknown part: $part" >&2; exit 2 ;;
   esac

@@ -206,7 +206,7 @@ def test_output_errors(sample_store, views):
         view.read_records_into([0, 9], bytearray(5120))
     with pytest.raises(ValueError, match="^file_descriptors and offsets must have the same length$"):
         reader.read_pages_into([fd], [0, 1], bytearray(4096))
-    with pytest.raises(OSError, match="^EOF while reading page$"):
+    with pytest.raises(OSError, match="^EOF while reading page\n"):
         reader.read_pages_into([fd, fd], [0, 10240], bytearray(8192))
     assert isinstance(on_other_thread(lambda: view.read_records_into([], bytearray())), Fault)
     assert isinstance(on_other_thread(lambda: reader.read_pages_into([], [], bytearray())), Fault)

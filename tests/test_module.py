@@ -18,7 +18,6 @@ from quandrel import _quandrel
 
 PUBLIC = ["Store", "View", "PageReader", "read_keys", "abi_version", "rowids_for_seq",
           "rowids_for_seq_with_history"]
-CLOSE_DOC = "Compatibility no-op for the ctypes API (resources are dropped with the object)."
 
 
 def test_names_and_fault():
@@ -41,22 +40,11 @@ SIGNATURES = {
 }
 
 
-@pytest.mark.parametrize("name, signature", SIGNATURES.items(), ids=SIGNATURES.keys())
-def test_text_signatures_and_docstrings(name, signature):
-    obj = operator.attrgetter(name)(_quandrel)
-    assert obj.__text_signature__ == signature
-    inspect.signature(obj)  # parses
-    if name.endswith(".close"):
-        assert obj.__doc__ == CLOSE_DOC
-    elif name == "PageReader":
-        assert obj.__doc__ == (
-            "Page reader compatible with the shape of SGLang's `IoUringReader.read_pages`.\n"
-            "\n"
-            "This is a pread-based implementation (Unix); it is a useful integration point\n"
-            "for engines that already have raw file descriptors and offset lists.")
-    else:
-        assert not obj.__doc__
-
+def test_text_signatures():
+    for name, signature in SIGNATURES.items():
+        obj = operator.attrgetter(name)(_quandrel)
+        assert obj.__text_signature__ == signature, name
+        inspect.signature(obj)  # parses
 
 
 def test_types_and_instances(tmp_path):

@@ -20,7 +20,7 @@ def fd(tmp_path):
     os.close(f)
 
 
-@pytest.mark.parametrize("good, bad", [(1, 0), (4096, 4095), (2**40, 2**64 - 1)])
+@pytest.mark.parametrize("good, bad", [(1, 0), (2**40, 2**64 - 1)])
 def test_page_size_must_be_a_power_of_two(good, bad):
     PageReader(page_size=good)
     with pytest.raises(ValueError, match=r"^page_size must be a positive power of two$"):
@@ -38,18 +38,23 @@ def test_pages_short_last_page_and_eof(fd):
     with pytest.raises(OSError) as info:
         r.read_pages([fd] * 3, [0, 5256, 0])
     assert type(info.value) is OSError and info.value.args == ("EOF while reading page",)
+    assert info.value.__notes__ == [f"pair 1: fd {fd}, offset 5256"]
 
 
-@pytest.mark.parametrize("fds, offsets, exc, pattern", [
-    ([-1], [0], OSError, r"^Bad file descriptor \(os error 9\)$"),
-    ([0], [2**63], OSError, r"\(os error 22\)$"),
-    ([0], [0, 4096], ValueError, r"^file_descriptors and offsets must have the same length$"),
-    ([2**31], [0], OverflowError, r"^out of range integral type conversion attempted$"),
+@pytest.mark.parametrize("fds, offsets, exc, text", [
+    ([0, -1], [0, 0], OSError, "Bad file descriptor (os error 9)"),
+    ([0], [2**63], OSError, "Invalid argument (os error 22)"),
+    ([0], [0, 4096], ValueError, "file_descriptors and offsets must have the same length"),
+    ([2**31], [0], OverflowError, "out of range integral type conversion attempted"),
 ])
-def test_argument_and_read_errors(fd, fds, offsets, exc, pattern):
-    with pytest.raises(exc, match=pattern) as info:
-        PageReader().read_pages([fd if f == 0 else f for f in fds], offsets)
-    assert type(info.value) is exc
+def test_argument_and_read_errors(fd, fds, offsets, exc, text):
+    fds = [fd if f == 0 else f for f in fds]
+    with pytest.raises(exc) as info:
+        PageReader().read_pages(fds, offsets)
+    assert type(info.value) is exc and str(info.value) == text
+    if exc is OSError:  # the pair that failed
+        i = len(fds) - 1
+        assert info.value.__notes__ == [f"pair {i}: fd {fds[i]}, offset {offsets[i]}"]
 
 
 def test_capacity_overflow():

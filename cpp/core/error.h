@@ -31,6 +31,10 @@ class IoError {
     note_.assign(what).append(": ").append(path);
     return std::move(*this);
   }
+  IoError with_note(std::string_view note) && {
+    note_.assign(note);
+    return std::move(*this);
+  }
   const std::string& note() const { return note_; }
 
   Kind kind() const { return kind_; }

@@ -19,6 +19,7 @@ inline constexpr char kOutputBufferTooSmall[] = "read_records: output buffer too
 inline constexpr char kInvalidDigit[] = "invalid digit found in string";
 inline constexpr char kNumberTooLarge[] = "number too large to fit in target type";
 inline constexpr char kInvalidUtf8[] = "stream did not contain valid UTF-8";
+inline constexpr char kEofWhileReadingPage[] = "EOF while reading page";
 
 // I/O errors whose message carries numbers.
 inline std::string view_index_out_of_range(std::uint64_t index, std::uint64_t count) {

@@ -55,7 +55,7 @@ TEST(Concurrent, GathersAndViewReadsFromManyThreads) {
         ASSERT_EQ(static_cast<char>(out[i]), want) << "row " << ids[i / kWidth];
       }
       for (auto& id : ids) id %= view->count();
-      ASSERT_TRUE(read_records(*view, ids, out));
+      ASSERT_TRUE(view->read_records(ids, out));
       for (std::size_t i = 0; i < out.size(); ++i) {
         ASSERT_EQ(static_cast<char>(out[i]), byte_of(99, ids[i / kWidth] * kWidth + i % kWidth));
       }

@@ -58,19 +58,6 @@ inline void fill_constant(RowIds& out, Hashes h, std::index_sequence<K...>) {
    ...);
 }
 
-inline void fill_generic(const KeyScheme& scheme, RowIds& out, Hashes h) {
-  for (std::size_t k = 0; k < kTables; ++k) {
-    out[k] = static_cast<std::uint32_t>(scheme.table_offsets[k] +
-                                        (k < 8 ? h.h2 : h.h3) % scheme.moduli[k]);
-  }
-}
-
-bool has_constant_tables(const KeyScheme& scheme) {
-  return scheme.moduli.size() == kTables && scheme.table_offsets.size() == kTables &&
-         std::equal(kTableSizes.begin(), kTableSizes.end(), scheme.moduli.begin()) &&
-         std::equal(kTableOffsets.begin(), kTableOffsets.end(), scheme.table_offsets.begin());
-}
-
 template <class Fill>
 std::vector<RowIds> walk(const KeyScheme& scheme, std::span<const std::uint32_t> history,
                          std::span<const std::uint32_t> tokens, Fill fill) {
@@ -82,16 +69,9 @@ std::vector<RowIds> walk(const KeyScheme& scheme, std::span<const std::uint32_t>
 
 }  // namespace
 
-std::vector<RowIds> rowids_for_seq_with_history_generic(const KeyScheme& scheme,
-                                                        std::span<const std::uint32_t> history,
-                                                        std::span<const std::uint32_t> tokens) {
-  return walk(scheme, history, tokens, [&](RowIds& r, Hashes h) { fill_generic(scheme, r, h); });
-}
-
 std::vector<RowIds> rowids_for_seq_with_history(const KeyScheme& scheme,
                                                 std::span<const std::uint32_t> history,
                                                 std::span<const std::uint32_t> tokens) {
-  if (!has_constant_tables(scheme)) return rowids_for_seq_with_history_generic(scheme, history, tokens);
   return walk(scheme, history, tokens, [](RowIds& r, Hashes h) {
     fill_constant(r, h, std::make_index_sequence<kTables>{});
   });
@@ -107,16 +87,9 @@ void rowids_into(const KeyScheme& scheme, std::span<const std::uint32_t> history
   };
   ContextWalk ctx(scheme, history);
   RowIds r;
-  if (has_constant_tables(scheme)) {
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-      fill_constant(r, ctx.next(tokens[i]), std::make_index_sequence<kTables>{});
-      emit(i, r);
-    }
-  } else {
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-      fill_generic(scheme, r, ctx.next(tokens[i]));
-      emit(i, r);
-    }
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    fill_constant(r, ctx.next(tokens[i]), std::make_index_sequence<kTables>{});
+    emit(i, r);
   }
 }
 

@@ -29,10 +29,4 @@ std::vector<RowIds> rowids_for_seq(const KeyScheme& scheme, std::span<const std:
 void rowids_into(const KeyScheme& scheme, std::span<const std::uint32_t> history,
                  std::span<const std::uint32_t> tokens, std::byte* out);
 
-// The same computation reading every modulus from the record at run time.
-// Exposed so that tests can hold the constant-folded path against it.
-std::vector<RowIds> rowids_for_seq_with_history_generic(const KeyScheme& scheme,
-                                                        std::span<const std::uint32_t> history,
-                                                        std::span<const std::uint32_t> tokens);
-
 }  // namespace quandrel::keygen

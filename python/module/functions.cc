@@ -10,6 +10,7 @@
 #include "core/messages.h"
 #include "errors.h"
 #include "io/keyfile.h"
+#include "io/store/shard_store.h"
 #include "io/view/view.h"
 #include "keygen/key_scheme.h"
 #include "keygen/rowids.h"
@@ -45,12 +46,9 @@ PyObject* read_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     // meanwhile, and a signal lets the handlers run (one that raises ends
     // the read with its exception, as Python's own reads do).
     std::optional<Result<std::vector<std::uint64_t>>> keys;
-    {
-      WithoutGil unlocked;
-      keys.emplace(io::read_keys(path.value, [&unlocked] {
-        return unlocked.relocked([] { return PyErr_CheckSignals() == 0; });
-      }));
-    }
+    run_unlocked_interruptible([] {}, [&](const io::InterruptCheck& keep_going) {
+      keys.emplace(io::read_keys(path.value, keep_going));
+    });
     if (!*keys) return PyErr_Occurred() ? nullptr : raise_os_error(keys->error());
     return list_of<std::uint64_t>(**keys);
   });
@@ -106,6 +104,18 @@ PyObject* manifest_info(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!path || !reason || !slot_bytes || !grans) return nullptr;
     return Py_BuildValue("(OsOOO)", path.get(), kStates[static_cast<int>(info->state)],
                          slot_bytes.get(), grans.get(), reason.get());
+  });
+}
+
+constexpr Signature kShardPath{"_shard_path()", {"dir", "index"}};
+
+PyObject* shard_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    FsPath dir;
+    std::uint64_t index = 0;
+    if (!parse(kShardPath, CallArgs::fast(args, nargs, kwnames), dir, index)) return nullptr;
+    const std::string path = io::shard_path(dir.value, index);
+    return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   });
 }
 
@@ -175,6 +185,10 @@ PyMethodDef* module_extra_functions() {
       {"_manifest_info", fastcall(manifest_info), METH_FASTCALL | METH_KEYWORDS,
        "_manifest_info(view_path)\n--\n\n"
        "(manifest_path, state, slot_bytes, grans, reason) of the manifest beside a view."},
+      {"_shard_path", fastcall(shard_path), METH_FASTCALL | METH_KEYWORDS,
+       "_shard_path(dir, index)\n--\n\n"
+       "The file a Store opens for shard `index` of `dir`: shard_NNN.bin where it exists, else\n"
+       "ziruv_NNN.bin."},
       {nullptr, nullptr, 0, nullptr},
   };
   return defs;

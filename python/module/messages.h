@@ -13,7 +13,6 @@ inline constexpr char kOutOfRangeIntegral[] = "out of range integral type conver
 inline constexpr char kOnlyQwenV1[] = "only PLE_QWEN_V1=1 is implemented";
 inline constexpr char kPageSizePowerOfTwo[] = "page_size must be a positive power of two";
 inline constexpr char kSameLength[] = "file_descriptors and offsets must have the same length";
-inline constexpr char kEofWhileReadingPage[] = "EOF while reading page";
 // Completed with the type path, e.g. "_quandrel::View".
 inline constexpr char kUnsendableSent[] = " is unsendable, but sent to another thread";
 inline constexpr char kUnsendableDropped[] = " is unsendable, but is being dropped on another thread";

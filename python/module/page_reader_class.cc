@@ -1,8 +1,6 @@
 // PageReader: one page of a fixed power-of-two size from each of a list of
 // (descriptor, offset) pairs that the caller holds. Bound to the thread that
 // created it; holds no resource.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "buffer.h"
 #include "module_types.h"
 #include "class_base.h"
+#include "io/read/page_reads.h"
 
 namespace quandrel::py {
 namespace {
@@ -32,28 +31,12 @@ constexpr Signature kReadPages{"PageReader.read_pages()", {"file_descriptors", "
 constexpr Signature kReadPagesInto{"PageReader.read_pages_into()",
                                    {"file_descriptors", "offsets", "out"}};
 constexpr std::uint64_t kDefaultPageSize = 4096;
-// Engines open their files with O_DIRECT, which refuses buffers that are not
-// aligned to the device's block size.
-constexpr std::size_t kMinAlignment = 4096;
+// O_DIRECT's alignment, which io::read_pages reads straight into.
+constexpr std::size_t kPageAlignment = 4096;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
-using AlignedBuffer = std::unique_ptr<std::byte, FreeDeleter>;
-
-// A zero-filled buffer of `size` bytes aligned to max(4096, size); null with
-// MemoryError set when it cannot be had.
-AlignedBuffer page_buffer(std::size_t size) {
-  const std::size_t alignment = std::max(size, kMinAlignment);  // size is a power of two
-  AlignedBuffer buffer(static_cast<std::byte*>(std::aligned_alloc(alignment, alignment)));
-  if (!buffer) {
-    PyErr_NoMemory();
-    return buffer;
-  }
-  std::memset(buffer.get(), 0, alignment);
-  return buffer;
-}
-
 PyObject* page_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::uint64_t page_size = kDefaultPageSize;
@@ -65,27 +48,23 @@ PyObject* page_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-// One page read, without the interpreter lock: it may wait for a disk, and
-// other Python threads should run meanwhile. Interrupted, the handlers run,
-// as in Python's own reads, then the read is made again unless one of them
-// raised. Returns the count, or -1 with the exception set. `abandon` runs
-// when the interpreter ends this thread while the lock is away: the
-// caller's Python objects may then not be released. Offsets of 2^63 and
-// above arrive negative, and the system refuses them.
+// The pages of `fds` and `offsets` into `out` (the caller's or our own), with
+// the interpreter lock released: a read may wait for a disk, and other
+// Python threads should run meanwhile. Interrupted, the handlers run, then
+// the read is made again unless one of them raised. Null with an exception
+// set on failure. `abandon` runs when the interpreter ends this thread while
+// the lock is away: the caller's Python objects may then not be released.
 template <class Abandon>
-ssize_t read_page(int fd, std::byte* target, std::size_t size, std::uint64_t offset,
-                  Abandon&& abandon) {
-  ssize_t n = 0;
-  int error = 0;
-  do {
-    if (error == EINTR && PyErr_CheckSignals() < 0) return -1;
-    run_unlocked(abandon, [&] {
-      n = ::pread(fd, target, size, static_cast<off_t>(offset));
-      error = n < 0 ? errno : 0;
-    });
-  } while (n < 0 && error == EINTR);
-  if (n < 0) raise_os_error(IoError::os(error));
-  return n;
+bool read_pages_unlocked(const std::vector<std::int32_t>& fds, const std::vector<std::uint64_t>& offsets,
+                         std::size_t page_size, std::span<std::byte> out,
+                         std::vector<std::size_t>& lengths, Abandon&& abandon) {
+  lengths.resize(fds.size());
+  const Result<void> read = run_unlocked_interruptible(abandon, [&](const io::InterruptCheck& keep_going) {
+    return io::read_pages(fds, offsets, page_size, out, lengths, keep_going);
+  });
+  if (read) return true;
+  if (!PyErr_Occurred()) raise_os_error(read.error());
+  return false;
 }
 
 PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,19 +77,23 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (fds.size() != offsets.size()) return raise(PyExc_ValueError, msg::kSameLength);
     Ref pages(PyList_New(static_cast<Py_ssize_t>(fds.size())));
     if (!pages || fds.empty()) return pages.release();
-    if (s->page_size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
+    std::uint64_t size = 0;
+    if (__builtin_mul_overflow(s->page_size, fds.size(), &size) ||
+        size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
       fault(quandrel::msg::kCapacityOverflow);
     }
-    // One buffer serves every page in turn: only the bytes each read
-    // returned are copied out of it.
-    AlignedBuffer buffer = page_buffer(s->page_size);
-    if (!buffer) return nullptr;
+    // Aligned, so that the pages are read into it directly.
+    std::unique_ptr<std::byte, FreeDeleter> buffer(
+        static_cast<std::byte*>(std::aligned_alloc(kPageAlignment, (size + kPageAlignment - 1) & ~(kPageAlignment - 1))));
+    if (!buffer) return PyErr_NoMemory();
+    std::vector<std::size_t> lengths;
+    if (!read_pages_unlocked(fds, offsets, s->page_size, {buffer.get(), size}, lengths,
+                             [&] { (void)pages.release(); })) {
+      return nullptr;
+    }
     for (std::size_t i = 0; i < fds.size(); ++i) {
-      const ssize_t n = read_page(fds[i], buffer.get(), s->page_size, offsets[i],
-                                  [&] { (void)pages.release(); });
-      if (n < 0) return nullptr;
-      if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
-      PyObject* page = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.get()), n);
+      PyObject* page = PyBytes_FromStringAndSize(
+          reinterpret_cast<const char*>(buffer.get() + i * s->page_size), static_cast<Py_ssize_t>(lengths[i]));
       if (page == nullptr) return nullptr;
       PyList_SetItem(pages.get(), static_cast<Py_ssize_t>(i), page);
     }
@@ -120,8 +103,7 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // As read_pages, with page i written to bytes [i * page_size, (i + 1) *
 // page_size) of the caller's buffer `out` and the rest of a short page's slot
-// zeroed. A slot aligned for O_DIRECT is read into directly; any other goes
-// through one aligned buffer.
+// zeroed.
 PyObject* read_pages_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -136,32 +118,21 @@ PyObject* read_pages_into(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (fds.size() != offsets.size()) return raise(PyExc_ValueError, msg::kSameLength);
     const unsigned __int128 expected = static_cast<unsigned __int128>(s->page_size) * fds.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
-    Ref lengths(PyList_New(static_cast<Py_ssize_t>(fds.size())));
-    if (!lengths || fds.empty()) return lengths.release();
-    const std::size_t page_size = s->page_size;  // fits: the buffer holds at least one page
-    const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % kMinAlignment == 0 &&
-                         page_size % kMinAlignment == 0;
-    AlignedBuffer bounce;
-    if (!aligned) {
-      bounce = page_buffer(page_size);
-      if (!bounce) return nullptr;
+    Ref lengths_list(PyList_New(static_cast<Py_ssize_t>(fds.size())));
+    if (!lengths_list || fds.empty()) return lengths_list.release();
+    std::vector<std::size_t> lengths;
+    if (!read_pages_unlocked(fds, offsets, s->page_size, {out.data(), out.size()}, lengths, [&] {
+          (void)lengths_list.release();
+          out.abandon();
+        })) {
+      return nullptr;
     }
     for (std::size_t i = 0; i < fds.size(); ++i) {
-      std::byte* slot = out.data() + i * page_size;
-      std::byte* target = aligned ? slot : bounce.get();
-      const ssize_t n = read_page(fds[i], target, page_size, offsets[i], [&] {
-        (void)lengths.release();
-        out.abandon();
-      });
-      if (n < 0) return nullptr;
-      if (n == 0) return raise(PyExc_OSError, msg::kEofWhileReadingPage);
-      if (!aligned) std::memcpy(slot, target, static_cast<std::size_t>(n));
-      std::memset(slot + n, 0, page_size - static_cast<std::size_t>(n));
-      PyObject* length = PyLong_FromSsize_t(n);
+      PyObject* length = PyLong_FromSize_t(lengths[i]);
       if (length == nullptr) return nullptr;
-      PyList_SetItem(lengths.get(), static_cast<Py_ssize_t>(i), length);
+      PyList_SetItem(lengths_list.get(), static_cast<Py_ssize_t>(i), length);
     }
-    return lengths.release();
+    return lengths_list.release();
   });
 }
 

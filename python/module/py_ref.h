@@ -104,4 +104,20 @@ decltype(auto) run_unlocked(Abandon&& abandon, Body&& body) {
   return body();
 }
 
+// As run_unlocked, for a body whose reads a signal may interrupt: it is
+// given a check to call then, which runs the signal handlers with the lock
+// held again, as Python's own reads do, and returns false when one raised
+// (its exception is then set).
+template <class Abandon, class Body>
+decltype(auto) run_unlocked_interruptible(Abandon&& abandon, Body&& body) {
+  struct OnThreadEnd {
+    Abandon& abandon;
+    ~OnThreadEnd() {
+      if (WithoutGil::thread_ending()) abandon();
+    }
+  } on_end{abandon};
+  WithoutGil unlocked;
+  return body([&unlocked] { return unlocked.relocked([] { return PyErr_CheckSignals() == 0; }); });
+}
+
 }  // namespace quandrel::py

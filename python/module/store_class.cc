@@ -21,9 +21,7 @@ struct StoreState {
   static constexpr const char* kTypeName = "builtins.Store";
   static constexpr const char* kBoundPath = nullptr;
 
-  // Declared before the gatherer, which points into it, so it dies after it.
-  std::unique_ptr<const Layout> layout;
-  io::ShardStore gatherer;
+  io::ShardStore store;
   std::uint64_t threads;
 };
 
@@ -43,27 +41,25 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
     if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    auto layout = std::make_unique<const Layout>(Layout{shards, rows_per_shard, width});
-    Result<io::ShardStore> gatherer = io::ShardStore::open(dir.value, *layout, *mode);
-    if (!gatherer) return raise_os_error(gatherer.error());
+    Result<io::ShardStore> store = io::ShardStore::open(dir.value, Layout{shards, rows_per_shard, width}, *mode);
+    if (!store) return raise_os_error(store.error());
     // The page tables are left to fill on first touch: one fault maps up to
     // 16 resident pages, so a first-touch row costs about 0.4 us against
     // 0.1 us warm, while filling them ahead costs more processor time in all
     // than the faults it saves, on a core that serving needs.
-    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{
-                                      std::move(layout), std::move(*gatherer), threads}));
+    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads}));
   });
 }
 
 // One bytes object of len(rowids) rows, gathered without the interpreter lock.
 PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids) {
   if (rowids.empty()) return PyBytes_FromStringAndSize("", 0);
-  const std::uint64_t size = s.layout->row_bytes * rowids.size();  // modulo 2^64, as the gather checks
+  const std::uint64_t size = s.store.output_bytes(rowids);  // faults on what no read could serve
   char* data = nullptr;
-  Ref out = new_bytes_for_overwrite(size, &data);  // the gather writes every byte
+  Ref out = new_bytes_for_overwrite(size, &data);  // the read writes every byte
   if (!out) return nullptr;
   const Result<void> gathered = run_unlocked([&] { (void)out.release(); }, [&] {
-    return s.gatherer.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
+    return s.store.read_rows(rowids, {reinterpret_cast<std::byte*>(data), size}, s.threads);
   });
   if (!gathered) return raise_os_error(gathered.error());
   return out.release();
@@ -92,14 +88,14 @@ PyObject* close(PyObject* self, PyObject*) {
 PyObject* get_width(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->row_bytes) : nullptr;
+    return s ? to_py(s->store.layout().row_bytes) : nullptr;
   });
 }
 
 PyObject* get_total_rows(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->layout->shards * s->layout->rows_per_shard) : nullptr;  // modulo 2^64
+    return s ? to_py(s->store.layout().shards * s->store.layout().rows_per_shard) : nullptr;  // modulo 2^64
   });
 }
 
@@ -114,11 +110,12 @@ PyObject* fetch_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (s == nullptr) return nullptr;
     BufferHold out;
     if (!acquire_output(out_arg.object, "out", out)) return nullptr;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(s->layout->row_bytes) * rowids.size();
+    const unsigned __int128 expected = static_cast<unsigned __int128>(s->store.layout().row_bytes) * rowids.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
     if (rowids.empty()) return Py_NewRef(Py_None);
+    (void)s->store.output_bytes(rowids);  // faults on what no read could serve
     const Result<void> gathered = run_unlocked([&] { out.abandon(); }, [&] {
-      return s->gatherer.read_rows(rowids, {out.data(), out.size()}, s->threads);
+      return s->store.read_rows(rowids, {out.data(), out.size()}, s->threads);
     });
     if (!gathered) return raise_os_error(gathered.error());
     return Py_NewRef(Py_None);

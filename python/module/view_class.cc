@@ -46,7 +46,7 @@ PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 constexpr std::uint64_t kUnlockedBytes = 64 << 10;
 
 bool worth_unlocking(const io::ViewReader& reader, std::uint64_t bytes) {
-  return bytes >= kUnlockedBytes || reader.mapping().fd() < 0;
+  return bytes >= kUnlockedBytes || !reader.mapped();
 }
 
 // `read()`, without the interpreter lock when `unlock`. The result is a
@@ -83,21 +83,16 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const ViewState* s =
         ViewClass::parse_method(kReadRecord, self, CallArgs::fast(args, nargs, kwnames), index);
     if (s == nullptr) return nullptr;
-    // The file decides slot_bytes: an index is checked before anything of
+    // The file decides slot_bytes: the index is checked before anything of
     // that size is allocated.
-    if (s->reader.slot_bytes() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      fault(quandrel::msg::kCapacityOverflow);
-    }
-    if (Result<void> ok = io::check_indices(s->reader, {&index, 1}); !ok) {
-      return raise_os_error(ok.error());
-    }
+    Result<std::uint64_t> size = s->reader.batch_bytes({&index, 1});
+    if (!size) return raise_os_error(size.error());
     char* data = nullptr;
-    Ref out = new_bytes_for_overwrite(s->reader.slot_bytes(), &data);
+    Ref out = new_bytes_for_overwrite(*size, &data);
     if (!out) return nullptr;
     Result<std::uint64_t> n =
-        run_read(worth_unlocking(s->reader, s->reader.slot_bytes()), [&] { (void)out.release(); }, [&] {
-          return io::read_record(s->reader, index,
-                                 {reinterpret_cast<std::byte*>(data), s->reader.slot_bytes()});
+        run_read(worth_unlocking(s->reader, *size), [&] { (void)out.release(); }, [&] {
+          return s->reader.read_record(index, {reinterpret_cast<std::byte*>(data), *size});
         });
     if (!n) return raise_os_error(n.error());
     return out.release();
@@ -110,19 +105,13 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const ViewState* s =
         ViewClass::parse_method(kReadRecords, self, CallArgs::fast(args, nargs, kwnames), indices);
     if (s == nullptr) return nullptr;
-    std::uint64_t size = 0;
-    if (__builtin_mul_overflow(s->reader.slot_bytes(), indices.size(), &size) ||
-        size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-      fault(quandrel::msg::kCapacityOverflow);
-    }
-    if (Result<void> ok = io::check_indices(s->reader, indices); !ok) {
-      return raise_os_error(ok.error());
-    }
+    Result<std::uint64_t> size = s->reader.batch_bytes(indices);
+    if (!size) return raise_os_error(size.error());
     char* data = nullptr;
-    Ref out = new_bytes_for_overwrite(size, &data);
+    Ref out = new_bytes_for_overwrite(*size, &data);
     if (!out) return nullptr;
-    Result<void> read = run_read(worth_unlocking(s->reader, size), [&] { (void)out.release(); }, [&] {
-      return io::read_records(s->reader, indices, {reinterpret_cast<std::byte*>(data), size});
+    Result<void> read = run_read(worth_unlocking(s->reader, *size), [&] { (void)out.release(); }, [&] {
+      return s->reader.read_records(indices, {reinterpret_cast<std::byte*>(data), *size});
     });
     if (!read) return raise_os_error(read.error());
     return out.release();
@@ -143,8 +132,11 @@ PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t na
     const unsigned __int128 expected =
         static_cast<unsigned __int128>(s->reader.slot_bytes()) * indices.size();
     if (!check_output_size(out, "out", expected, out.size(), "bytes")) return nullptr;
+    if (const Result<std::uint64_t> size = s->reader.batch_bytes(indices); !size) {
+      return raise_os_error(size.error());
+    }
     Result<void> read = run_read(worth_unlocking(s->reader, out.size()), [&] { out.abandon(); }, [&] {
-      return io::read_records(s->reader, indices, {out.data(), out.size()});
+      return s->reader.read_records(indices, {out.data(), out.size()});
     });
     if (!read) return raise_os_error(read.error());
     return Py_NewRef(Py_None);

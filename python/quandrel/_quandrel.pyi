@@ -165,3 +165,7 @@ def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
     manifest whose value is accepted. Raises the `OSError` that opening the
     view would raise for a manifest that exists but cannot be read.
     """
+
+def _shard_path(dir: StrOrBytesPath, index: SupportsIndex) -> str:
+    """The file a `Store` opens for shard `index` of `dir`: shard_NNN.bin where
+    it exists (following symbolic links), else ziruv_NNN.bin."""

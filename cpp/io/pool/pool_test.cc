@@ -31,75 +31,27 @@ extern char** environ;
 namespace quandrel::io {
 namespace {
 
-// A one-shot callable without arguments or result, movable to another thread.
-// Running it consumes it.
-class Task {
- public:
-  Task() = default;
-  template <class F>
-  explicit Task(F f) : impl_(std::make_unique<Impl<F>>(std::move(f))) {}
-
-  explicit operator bool() const { return impl_ != nullptr; }
-  // Runs the callable and destroys it, also when it throws.
-  void run() {
-    std::unique_ptr<Base> impl = std::move(impl_);
-    impl->run();
-  }
-
- private:
-  struct Base {
-    virtual ~Base() = default;
-    virtual void run() = 0;
-  };
-  template <class F>
-  struct Impl final : Base {
-    explicit Impl(F fn) : f(std::move(fn)) {}
-    void run() override { f(); }
-    F f;
-  };
-  std::unique_ptr<Base> impl_;
-};
-
-// Runs every task exactly once, in parallel, as run_parts with one part per
-// task and as many helpers as tasks, and returns only when every task has
-// finished and been destroyed, also when one throws. So tasks may borrow
-// memory that the caller owns and leaves alone until the call returns.
-// A task must not call scope_run.
-void scope_run(std::vector<Task> tasks) {
-  if (tasks.empty()) return;
-  run_parts(tasks.size(), tasks.size() - 1, [&tasks](std::size_t i) { tasks[i].run(); });
+// Runs body(i) for i in [0, n) as one run with n - 1 helpers.
+template <class F>
+void run_all(std::size_t n, F&& body) {
+  run_parts(n, n > 0 ? n - 1 : 0, body);
 }
 
-using pool::default_workers;
-using pool::parse_no_pool;
-using pool::parse_workers;
-
-TEST(PoolConfig, NoPoolSwitch) {
-  const std::pair<std::optional<std::string>, bool> cases[] = {
-      {std::nullopt, false}, {"", false},     {"0", false},  {"1", true},
-      {"00", true},          {"false", true}, {"no", true},  {" 0", true}};
-  for (const auto& [value, disabled] : cases) {
-    EXPECT_EQ(parse_no_pool(value), disabled) << (value ? "\"" + *value + "\"" : "unset");
+// The parsing of QUANDREL_NO_POOL and QUANDREL_POOL_WORKERS, and the default.
+TEST(PoolConfig, Variables) {
+  for (const auto& [value, disabled] : {std::pair<std::optional<std::string>, bool>{std::nullopt, false},
+                                        {"", false}, {"0", false}, {"1", true}, {"00", true}, {"no", true}}) {
+    EXPECT_EQ(pool::parse_no_pool(value), disabled) << value.value_or("unset");
   }
-}
-
-TEST(PoolConfig, WorkerOverride) {
-  const std::pair<std::optional<std::string>, std::optional<std::size_t>> cases[] = {
-      {"8", 8}, {"+8", 8}, {"0008", 8}, {"1000", 1000}, {"1", 1},
-      {"18446744073709551615", 18446744073709551615u},
-      {std::nullopt, std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
-      {"0", std::nullopt}, {"+0", std::nullopt}, {"-1", std::nullopt}, {"++8", std::nullopt},
-      {" 8", std::nullopt}, {"8 ", std::nullopt}, {"0x10", std::nullopt},
-      {"1_000", std::nullopt}, {"18446744073709551616", std::nullopt}, {"８", std::nullopt}};
-  for (const auto& [value, workers] : cases) {
-    EXPECT_EQ(parse_workers(value), workers) << (value ? "\"" + *value + "\"" : "unset");
-  }
-}
-
-TEST(PoolConfig, DefaultIsUsableProcessorsClampedTo32Through64) {
-  EXPECT_EQ(default_workers(std::nullopt), 32u);
-  for (auto [usable, workers] : {std::pair{1, 32u}, {8, 32u}, {48, 48u}, {64, 64u}, {96, 64u}}) {
-    EXPECT_EQ(default_workers(usable), workers) << usable;
+  const std::pair<std::optional<std::string>, std::optional<std::size_t>> workers[] = {
+      {"+8", 8}, {"0008", 8}, {"18446744073709551615", 18446744073709551615u},
+      {std::nullopt, std::nullopt}, {"", std::nullopt}, {"+", std::nullopt}, {"+0", std::nullopt},
+      {"-1", std::nullopt}, {" 8", std::nullopt}, {"0x10", std::nullopt},
+      {"18446744073709551616", std::nullopt}};
+  for (const auto& [value, count] : workers) EXPECT_EQ(pool::parse_workers(value), count) << value.value_or("unset");
+  EXPECT_EQ(pool::default_workers(std::nullopt), 32u);
+  for (auto [usable, count] : {std::pair{8, 32u}, {48, 48u}, {96, 64u}}) {
+    EXPECT_EQ(pool::default_workers(usable), count) << usable;
   }
 }
 
@@ -129,39 +81,31 @@ bool is_worker_name(const std::string& name) { return name.rfind("quandrel-io-",
 // Each task writes the name of the thread it ran on, or "caller", into its slot.
 std::vector<std::string> names_of_a_batch(std::size_t n) {
   std::vector<std::string> names(n);
-  std::vector<Task> tasks;
   const std::thread::id caller = std::this_thread::get_id();
-  for (std::string& slot : names) {
-    tasks.emplace_back([&slot, caller] {
-      slot = std::this_thread::get_id() == caller ? "caller" : own_name();
-    });
-  }
-  scope_run(std::move(tasks));
+  run_all(n, [&](std::size_t i) { names[i] = std::this_thread::get_id() == caller ? "caller" : own_name(); });
   return names;
 }
 
-// Tasks 0 .. n-2 finish at once; `faulty` ones throw. The last task waits for
+// Parts 0 .. n-2 finish at once; `faulty` ones throw. The last part waits for
 // all others, then throws, so its fault is the last one recorded.
 struct FaultyBatch {
-  explicit FaultyBatch(std::size_t n, std::set<std::size_t> faulty) {
-    for (std::size_t i = 0; i < n; ++i) {
-      tasks.emplace_back([this, i, n, faulty] {
-        if (i + 1 == n) {
-          while (finished.load() + 1 < n) std::this_thread::yield();
-        }
-        ++finished;
-        if (!faulty.count(i)) return;
-        try {
-          throw Fault("task " + std::to_string(i));
-        } catch (const Fault& f) {
-          std::lock_guard lock(mu);
-          thrown.insert(&f);
-          throw;
-        }
-      });
+  FaultyBatch(std::size_t n, std::set<std::size_t> faulty) : n(n), faulty(std::move(faulty)) {}
+  void operator()(std::size_t i) {
+    if (i + 1 == n) {
+      while (finished.load() + 1 < n) std::this_thread::yield();
+    }
+    ++finished;
+    if (!faulty.count(i)) return;
+    try {
+      throw Fault("part " + std::to_string(i));
+    } catch (const Fault& f) {
+      std::lock_guard lock(mu);
+      thrown.insert(&f);
+      throw;
     }
   }
-  std::vector<Task> tasks;
+  const std::size_t n;
+  const std::set<std::size_t> faulty;
   std::atomic<std::size_t> finished{0};
   std::mutex mu;
   std::set<const Fault*> thrown;
@@ -169,7 +113,7 @@ struct FaultyBatch {
 
 // An empty batch reads nothing, so the variables set after it still count.
 void pool_of_32() {
-  scope_run({});
+  run_all(0, [](std::size_t) {});
   EXPECT_EQ(thread_names().size(), 1u);
   ::unsetenv("QUANDREL_NO_POOL");
   ::setenv("QUANDREL_POOL_WORKERS", "32", 1);
@@ -194,7 +138,7 @@ void pool_of_32() {
   for (const std::set<std::size_t>& faulty : {std::set<std::size_t>{31}, {3, 17, 31}}) {
     FaultyBatch batch(32, faulty);
     try {
-      scope_run(std::move(batch.tasks));
+      run_all(32, batch);
       ADD_FAILURE() << "no fault";
     } catch (const Fault& f) {
       EXPECT_EQ(batch.finished.load(), 32u);
@@ -225,17 +169,15 @@ void switched_off() {
   EXPECT_EQ(pool::worker_count(), std::nullopt);
   for (const std::string& name : names_of_a_batch(3)) EXPECT_FALSE(is_worker_name(name)) << name;
   FaultyBatch batch(2, {0});
-  EXPECT_THROW(scope_run(std::move(batch.tasks)), Fault);
+  EXPECT_THROW(run_all(2, batch), Fault);
   for (const std::string& name : thread_names()) EXPECT_FALSE(is_worker_name(name)) << name;
 }
 
 void capacity_overflow_is_retried() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool ran = false;
-    std::vector<Task> tasks;
-    for (int i = 0; i < 2; ++i) tasks.emplace_back([&] { ran = true; });
     try {
-      scope_run(std::move(tasks));
+      run_all(2, [&](std::size_t) { ran = true; });
       ADD_FAILURE() << "no fault";
     } catch (const Fault& f) {
       EXPECT_STREQ(f.what(), "capacity overflow");
@@ -258,18 +200,14 @@ void capacity_overflow_is_retried() {
     // parent's workers gone, the caller would run them one after the other.
     std::atomic<int> arrived{0};
     std::atomic<bool> met{true};
-    std::vector<Task> tasks;
-    for (int i = 0; i < 2; ++i) {
-      tasks.emplace_back([&] {
-        ++arrived;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (arrived.load() < 2) {
-          if (std::chrono::steady_clock::now() > until) return met.store(false);
-          std::this_thread::yield();
-        }
-      });
-    }
-    scope_run(std::move(tasks));
+    run_all(2, [&](std::size_t) {
+      ++arrived;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (arrived.load() < 2) {
+        if (std::chrono::steady_clock::now() > until) return met.store(false);
+        std::this_thread::yield();
+      }
+    });
     EXPECT_TRUE(met.load()) << "the batch ran on one thread";
     EXPECT_EQ(pool::worker_count(), 200u);
     ::_exit(testing::Test::HasFailure() ? 1 : 0);
@@ -293,17 +231,11 @@ void limit_address_space(rlimit& old, std::uint64_t extra) {
   ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
 }
 
-// A batch whose tasks all run, wherever they run.
+// A batch whose parts all run, wherever they run.
 void batch_runs_whole() {
-  std::atomic<int> ran{0}, destroyed{0};
-  std::vector<Task> tasks;
-  for (int i = 0; i < 8; ++i) {
-    auto on_destroy = std::shared_ptr<void>(nullptr, [&](void*) { ++destroyed; });
-    tasks.emplace_back([&ran, on_destroy] { ++ran; });
-  }
-  scope_run(std::move(tasks));
+  std::atomic<int> ran{0};
+  run_all(8, [&](std::size_t) { ++ran; });
   EXPECT_EQ(ran.load(), 8);
-  EXPECT_EQ(destroyed.load(), 8);
 }
 
 // Room for a few of the 64 workers asked for: they make a smaller pool that

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/safe_copy.h"
 
 namespace quandrel::io {
@@ -85,7 +85,8 @@ bool Mapping::resident(std::uint64_t offset, std::uint64_t len) const noexcept {
   return true;
 }
 
-bool mapping_advised(int fd) {
+bool should_map(int fd, ReaderMode mode) {
+  if (mode != ReaderMode::kAuto) return mode == ReaderMode::kMapped;
   struct statfs fs;
   if (::fstatfs(fd, &fs) != 0) return true;
   switch (static_cast<unsigned long>(fs.f_type)) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "io/read/reader_mode.h"
 
 namespace quandrel::io {
 
@@ -88,10 +89,10 @@ class Mapping {
   int fd_ = -1;
 };
 
-// Whether `fd` lives where mapping is worth its risks. Network and FUSE file
-// systems can stall or fail a page at any time (each failure a fault instead
-// of an error value) and cache pages on their own terms: there pread is the
-// better default.
-bool mapping_advised(int fd);
+// Whether a reader in `mode` maps `fd`. In auto mode, where mapping is worth
+// its risks: network and FUSE file systems can stall or fail a page at any
+// time (each failure a fault instead of an error value) and cache pages on
+// their own terms, so there pread is the better default.
+bool should_map(int fd, ReaderMode mode);
 
 }  // namespace quandrel::io

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/file.h"
 #include "io/test_files.h"
 

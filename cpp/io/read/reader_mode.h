@@ -9,7 +9,7 @@
 namespace quandrel::io {
 
 enum class ReaderMode {
-  kAuto,    // map where mapping_advised() says so, pread elsewhere
+  kAuto,    // map where should_map() says so, pread elsewhere
   kMapped,  // map every file that can be mapped, pread the rest
   kPread,   // positional reads only, no mapping
 };

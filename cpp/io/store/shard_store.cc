@@ -31,39 +31,26 @@ std::string shard_file_name(const char* prefix, std::uint64_t shard) {
   return std::string(prefix) + digits + ".bin";
 }
 
-Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout,
-                                      ReaderMode mode) {
-  Result<ShardStore> g = open_with_backend(dir, layout, std::make_unique<PreadBackend>());
-  if (!g || mode == ReaderMode::kPread) return g;
-  std::vector<Mapping> maps(g->files_.size());
-  for (std::size_t s = 0; s < maps.size(); ++s) {
-    const int fd = g->files_[s].fd();
-    if (mode == ReaderMode::kAuto && !mapping_advised(fd)) continue;
-    if (Result<Mapping> m = Mapping::open(fd)) maps[s] = std::move(*m);
-  }
-  g->maps_ = std::move(maps);
-  return g;
+std::string shard_path(const std::string& dir, std::uint64_t shard) {
+  std::string path = join(dir, shard_file_name("shard_", shard));
+  return exists(path) ? path : join(dir, shard_file_name("ziruv_", shard));
 }
 
-Result<ShardStore> ShardStore::open_with_backend(const std::string& dir, const Layout& layout,
-                                                   std::unique_ptr<IoBackend> backend) {
-  std::vector<File> files;
+Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout, ReaderMode mode,
+                                    std::shared_ptr<const IoBackend> backend) {
+  std::vector<ReadFile> files;
   files.reserve(std::min(layout.shards, kReserveLimit));
   for (std::uint64_t i = 0; i < layout.shards; ++i) {
-    const std::string shard_path = join(dir, shard_file_name("shard_", i));
-    const std::string path = exists(shard_path) ? shard_path : join(dir, shard_file_name("ziruv_", i));
-    Result<File> file = File::open_read_only(path);
-    // Returning destroys `files` (closing them in order) and the backend.
-    if (!file) return IoError(file.error()).with_path("shard file", path);
+    Result<ReadFile> file = ReadFile::open(shard_path(dir, i), "shard file", mode);
+    // Returning destroys `files`, closing them in order.
+    if (!file) return file.error();
     files.push_back(std::move(*file));
   }
-  return ShardStore(std::move(files), {}, layout, std::move(backend));
+  return ShardStore(std::move(files), layout, std::move(backend));
 }
 
-ShardStore::~ShardStore() {
-  maps_.clear();  // before the descriptors they borrow
-  for (File& f : files_) f = File();  // closed in shard order
-  backend_.reset();
+bool ShardStore::mapped() const {
+  return std::any_of(files_.begin(), files_.end(), [](const ReadFile& f) { return f.mapped(); });
 }
 
 }  // namespace quandrel::io

@@ -4,12 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "core/error.h"
-#include "io/read/file.h"
-#include "io/read/mapping.h"
+#include "io/read/backend.h"
+#include "io/read/read_file.h"
 #include "io/read/reader_mode.h"
 
 namespace quandrel::io {
@@ -52,55 +53,56 @@ Result<ManifestInfo> read_manifest(const std::string& view_path);
 // read from several threads at once.
 class ViewReader {
  public:
-  // Maps the file when `mode` says to and it can be mapped.
-  static Result<ViewReader> open(const std::string& path, ReaderMode mode = ReaderMode::kAuto);
+  // Maps the file where should_map says so and it can be mapped. Every read
+  // goes through `backend`.
+  static Result<ViewReader> open(const std::string& path, ReaderMode mode = ReaderMode::kAuto,
+                                 std::shared_ptr<const IoBackend> backend = pread_backend());
 
   std::uint64_t slot_bytes() const { return slot_bytes_; }
   std::uint64_t count() const { return count_; }
-  int fd() const { return file_.fd(); }
-  // Empty (covering nothing) when the view is read with pread alone.
-  const Mapping& mapping() const { return map_; }
+  // Whether records are copied from a mapping (else read with pread).
+  bool mapped() const { return file_.mapped(); }
 
-  // read_exact_at on the view file, through the mapping where it covers the
-  // range (unless `pread_only`).
-  Result<void> read_exact_at(std::span<std::byte> buffer, std::uint64_t offset,
-                             bool pread_only = false) const;
+  // The bytes a batch of `indices` needs, after checking every index: the
+  // range error of the first index that is not below count(). Faults with
+  // "capacity overflow" when that many bytes could not be held in memory.
+  // Call it before allocating for the batch.
+  Result<std::uint64_t> batch_bytes(std::span<const std::uint64_t> indices) const;
 
-  // Whether reads through the mapping that ended at or before `end` gave what
-  // pread gives. A file cut short under the mapping reads as zeros, not as
-  // the end of the file, from its new end to the end of that page; so after
-  // copying, the file must still reach `end`. Always true without a mapping.
-  bool mapped_reads_hold(std::uint64_t end) const;
+  // Copies min(destination size, slot_bytes) bytes of record `index` into
+  // the front of `destination` and returns that count. The index must have
+  // passed batch_bytes.
+  Result<std::uint64_t> read_record(std::uint64_t index, std::span<std::byte> destination) const;
+
+  // Record indices[i] goes to bytes [i * slot_bytes, (i + 1) * slot_bytes)
+  // of `output`; the indices must have passed batch_bytes. An output too
+  // small fails with "read_records: output buffer too small" before
+  // anything is read. A batch reports at most one error (with a note naming
+  // the view file), and on error `output` is undefined. The calling thread
+  // and at most `parallelism` - 1 helpers (0 counts as 1) read; a batch too
+  // small for helpers to pay is read on the calling thread alone.
+  Result<void> read_records(std::span<const std::uint64_t> indices, std::span<std::byte> output,
+                            std::uint64_t parallelism = kDefaultParallelism) const;
 
  private:
-  ViewReader(std::uint64_t slot_bytes, std::uint64_t count, File file)
-      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)) {}
+  ViewReader(std::uint64_t slot_bytes, std::uint64_t count, ReadFile file,
+             std::shared_ptr<const IoBackend> backend)
+      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)), backend_(std::move(backend)) {}
+
+  // Reads `indices` into `output` (exactly their slots), re-reading them
+  // positionally when a mapped copy met a file cut short under its mapping.
+  Result<void> read_slots(std::span<const std::uint64_t> indices, std::uint64_t slot,
+                          std::span<std::byte> output, std::uint64_t parallelism) const;
+  // Whether reads through the mapping that ended at or before `end` gave
+  // what pread gives. A file cut short under the mapping reads as zeros, not
+  // as the end of the file, from its new end to the end of that page; so
+  // after copying, the file must still reach `end`.
+  bool mapped_reads_hold(std::uint64_t end) const;
 
   std::uint64_t slot_bytes_;
   std::uint64_t count_;
-  File file_;
-  Mapping map_;  // after file_, whose descriptor it borrows
+  ReadFile file_;
+  std::shared_ptr<const IoBackend> backend_;
 };
-
-// The range error of the first index that is not below count(), if any.
-Result<void> check_indices(const ViewReader& view, std::span<const std::uint64_t> indices);
-
-// Copies min(destination size, slot_bytes) bytes of record `index` into the
-// front of `destination` and returns that count.
-Result<std::uint64_t> read_record(const ViewReader& view, std::uint64_t index,
-                                  std::span<std::byte> destination);
-
-// Record indices[i] goes to bytes [i * slot_bytes, (i + 1) * slot_bytes) of
-// `output`. Every index is checked before the first read; a batch reports at
-// most one error, and on error `output` is undefined. The calling thread and
-// at most `parallelism` - 1 helpers (0 counts as 1) read; a batch too small
-// for helpers to pay is read on the calling thread alone.
-Result<void> read_records_parallel(const ViewReader& view, std::span<const std::uint64_t> indices,
-                                   std::span<std::byte> output, std::uint64_t parallelism);
-
-inline Result<void> read_records(const ViewReader& view, std::span<const std::uint64_t> indices,
-                                 std::span<std::byte> output) {
-  return read_records_parallel(view, indices, output, kDefaultParallelism);
-}
 
 }  // namespace quandrel::io

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/file.h"
 #include "io/view/view.h"
 
@@ -36,10 +36,10 @@ Result<std::string> read_capped(const File& file) {
     const std::size_t want = std::min(kReadChunk, kManifestMaxBytes + 1 - size);
     text.resize(size + want);
     auto* at = reinterpret_cast<std::byte*>(text.data()) + size;
-    Result<std::size_t> n = read_at(file.fd(), {at, want}, size);
+    Result<std::size_t> n = fill_at(file.fd(), {at, want}, size);
     if (!n) return n.error();
-    if (*n == 0) break;
     size += *n;
+    if (*n < want) break;
   }
   text.resize(size);
   return text;

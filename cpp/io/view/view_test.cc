@@ -53,17 +53,11 @@ TEST_F(ViewTest, ReadRecord) {
   Result<ViewReader> v = ViewReader::open(write_records(4096, 7));
   ASSERT_TRUE(v);
   std::vector<std::byte> dest(4096 + 3, std::byte{0xAA});
-  ASSERT_EQ(*read_record(*v, 6, dest), 4096u);
+  ASSERT_EQ(*v->read_record(6, dest), 4096u);
   EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 4096, record_of(4096, 6).begin()));
   EXPECT_EQ(dest.back(), std::byte{0xAA});  // past the slot: untouched
-
-  ASSERT_EQ(*read_record(*v, 3, std::span(dest).first(10)), 10u);
+  ASSERT_EQ(*v->read_record(3, std::span(dest).first(10)), 10u);
   EXPECT_TRUE(std::equal(dest.begin(), dest.begin() + 10, record_of(4096, 3).begin()));
-
-  // The file is gone below record 6, so only a call that reads nothing succeeds.
-  ASSERT_EQ(::truncate(dir_.file("v.bin").c_str(), 0), 0);
-  EXPECT_EQ(*read_record(*v, 6, {}), 0u);
-  EXPECT_EQ(read_record(*v, 6, dest).error().text(), msg::kEofInsideBuffer);
 }
 
 TEST_F(ViewTest, BatchIsIndependentOfParallelism) {
@@ -71,52 +65,43 @@ TEST_F(ViewTest, BatchIsIndependentOfParallelism) {
   Result<ViewReader> v = ViewReader::open(write_records(kSlot, kRecords));
   ASSERT_TRUE(v);
   std::mt19937_64 rng(7);
-  for (std::size_t n : {0, 1, 3, 4, 5, 33, 100, 1000}) {
+  for (std::size_t n : {0, 1, 5, 100, 1000}) {
     std::vector<std::uint64_t> indices(n);
     for (auto& i : indices) i = rng() % (n / 2 + 1);  // plenty of duplicates
     std::vector<std::byte> expected;
     for (auto i : indices) for (auto b : record_of(kSlot, i)) expected.push_back(b);
-    for (std::uint64_t parallelism : {0, 1, 2, 3, 32, 5000}) {
+    for (std::uint64_t parallelism : {0, 1, 32}) {
       std::vector<std::byte> out(n * kSlot);
-      ASSERT_TRUE(read_records_parallel(*v, indices, out, parallelism)) << n << " " << parallelism;
+      ASSERT_TRUE(v->read_records(indices, out, parallelism)) << n << " " << parallelism;
       EXPECT_EQ(out, expected) << n << " " << parallelism;
     }
   }
 }
 
 TEST_F(ViewTest, BatchFailures) {
-  Result<ViewReader> v = ViewReader::open(write_records(16, 100));
-  ASSERT_TRUE(v);
+  const std::string path = write_records(16, 100);
   std::vector<std::uint64_t> indices(100);
   std::iota(indices.begin(), indices.end(), 0);
-  indices.back() = 100;
-  for (std::uint64_t parallelism : {1, 32}) {
-    // Everything is checked before the first read, the size first.
-    std::vector<std::byte> out(100 * 16 - 1, std::byte{0xAA});
-    EXPECT_EQ(read_records_parallel(*v, indices, out, parallelism).error().text(),
-              msg::kOutputBufferTooSmall);
-    out.push_back(std::byte{0xAA});
-    Result<void> r = read_records_parallel(*v, indices, out, parallelism);
-    EXPECT_EQ(r.error().text(), "view record index 100 out of range (count 100)");
-    EXPECT_EQ(out, std::vector<std::byte>(100 * 16, std::byte{0xAA}));
+  for (ReaderMode mode : {ReaderMode::kMapped, ReaderMode::kPread}) {
+    Result<ViewReader> v = ViewReader::open(path, mode);
+    ASSERT_TRUE(v);
+    indices.back() = 100;
+    EXPECT_EQ(v->batch_bytes(indices).error().text(), "view record index 100 out of range (count 100)");
+    indices.back() = 99;
+    EXPECT_EQ(*v->batch_bytes(indices), 1600u);
+    std::vector<std::byte> out(100 * 16 - 1);
+    EXPECT_EQ(v->read_records(indices, out).error().text(), msg::kOutputBufferTooSmall);
+    // Shortened after the open: only the last record lies past the new end,
+    // and a copy from the mapping would read zeros there.
+    ASSERT_EQ(::truncate(path.c_str(), 99 * 16 + 10), 0);
+    for (std::uint64_t parallelism : {1, 32}) {
+      out.resize(100 * 16);
+      Result<void> r = v->read_records(indices, out, parallelism);
+      EXPECT_EQ(r.error().text(), msg::kEofInsideBuffer);
+      EXPECT_EQ(r.error().note(), "view file: " + path);
+    }
+    write_records(16, 100);
   }
-  EXPECT_TRUE(read_records(*v, {}, {}));
-
-  // Shortened after the open: only the last record lies past the new end.
-  indices.back() = 99;
-  ASSERT_EQ(::truncate(dir_.file("v.bin").c_str(), 99 * 16 + 10), 0);
-  for (std::uint64_t parallelism : {1, 32}) {
-    std::vector<std::byte> out(100 * 16);
-    Result<void> r = read_records_parallel(*v, indices, out, parallelism);
-    EXPECT_EQ(r.error().kind(), IoError::Kind::kUnexpectedEof);
-    EXPECT_EQ(r.error().text(), msg::kEofInsideBuffer);
-  }
-
-  // A size that overflows 64 bits could never fit: the output is too small.
-  dir_.write("big.manifest.json", R"({"slot_bytes": 9223372036854775808})");
-  Result<ViewReader> big = ViewReader::open(dir_.write("big.bin", "x"));
-  const std::uint64_t twice[] = {0, 0};
-  EXPECT_EQ(read_records(*big, twice, {}).error().text(), msg::kOutputBufferTooSmall);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@ import time
 from dataclasses import dataclass
 
 from .. import Store
+from .._quandrel import _shard_path
 from . import explain, units
 from .progress import Progress
 
@@ -39,12 +40,10 @@ class Evictor:
     def __init__(self, directory: str, shards: int) -> None:
         self.fds: list[int] = []
         for i in range(shards):
-            for prefix in ("shard_", "ziruv_"):
-                try:
-                    self.fds.append(os.open(os.path.join(directory, f"{prefix}{i:03d}.bin"),
-                                            os.O_RDONLY | os.O_CLOEXEC))
-                except OSError:
-                    pass
+            try:
+                self.fds.append(os.open(_shard_path(directory, i), os.O_RDONLY | os.O_CLOEXEC))
+            except OSError:
+                pass
 
     def evict(self) -> None:
         for fd in self.fds:

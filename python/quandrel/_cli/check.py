@@ -8,6 +8,7 @@ import sys
 from dataclasses import dataclass
 
 from .. import Store
+from .._quandrel import _shard_path
 from . import explain, units
 from .progress import Progress
 
@@ -26,12 +27,7 @@ def shard_names(index: int) -> tuple[str, str]:
 
 def resolve(directory: str, index: int) -> str:
     """The name the store opens: shard_ wherever it can be looked up, else ziruv_."""
-    first, second = shard_names(index)
-    try:
-        os.stat(os.path.join(directory, first))
-        return first
-    except OSError:
-        return second
+    return os.path.basename(_shard_path(directory, index))
 
 
 def examine(directory: str, index: int, full: int, width: int) -> Shard:

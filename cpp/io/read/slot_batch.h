@@ -1,0 +1,234 @@
+// The one loop that reads a batch of fixed-size slots, for the store (a slot
+// is a row) and the view (a record). Every slot goes straight to its place
+// in the output: copied from its file's mapping where the mapping covers it,
+// in batches of guarded copies, else filled with positional reads. What the
+// mapping cannot serve after all (a copy that faulted: the file shrank or
+// failed under it) is read positionally, so both ways give the same bytes.
+//
+// A batch small enough that a hand-off would cost more than it saves runs on
+// the calling thread, timed, until a read shows that its slots come from the
+// disk; a larger one, or a cold one, is cut into parts that the caller and
+// pool workers take in turn.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "core/error.h"
+#include "core/messages.h"
+#include "io/pool/run_parts.h"
+#include "io/read/backend.h"
+#include "io/read/cold_reads.h"
+#include "io/read/first_error.h"
+#include "io/read/read_file.h"
+
+namespace quandrel::io {
+
+// What a slot that reaches past the end of its file holds.
+enum class PastEnd {
+  kZeros,  // the store: rows past the end of a shard read as zeros
+  kError,  // the view: "read_exact_at: eof inside buffer"
+};
+
+// Where slot p's bytes are: file `file` of the batch, from `offset` on.
+// `beyond`: no file offset can hold it (past the end of any file).
+struct SlotSource {
+  std::size_t file = 0;
+  std::uint64_t offset = 0;
+  bool beyond = false;
+};
+
+// How a reader spreads a batch that may use helpers.
+struct Spread {
+  std::size_t hot_per_helper;  // slots that pay for one helper's wake-up when in memory
+  std::size_t hot_per_part;
+  std::size_t cold_per_part;   // cold: small parts, so that many reads are in flight
+};
+
+// One batch; parts borrow it, and run_parts returns only after all of them
+// have finished. `locate(p)` gives slot p's SlotSource; it must be cheap and
+// safe to call from several threads at once.
+template <class Locate>
+class SlotBatch {
+ public:
+  struct Options {
+    PastEnd past_end = PastEnd::kZeros;
+    bool positional_only = false;  // ignore the mappings
+  };
+
+  SlotBatch(const IoBackend& io, std::span<const ReadFile> files, std::uint64_t slot_bytes,
+            std::byte* out, Locate locate, Options options)
+      : io_(io), files_(files), slot_bytes_(slot_bytes), out_(out), locate_(locate),
+        options_(options) {}
+
+  // Reads slots [0, n) with the calling thread and at most `helpers` more.
+  // Returns the first failure recorded (not necessarily the lowest slot's).
+  Result<void> run(std::size_t n, std::size_t helpers, Spread spread) {
+    const std::size_t wanted = std::min(helpers, n / std::max<std::size_t>(spread.hot_per_helper, 1));
+    if (wanted == 0) {
+      read_timed(n, helpers, spread.cold_per_part);
+    } else if (sample_resident(n)) {
+      read_in_parts(0, n, spread.hot_per_part, wanted);
+    } else {
+      read_in_parts(0, n, spread.cold_per_part, helpers);
+    }
+    return error_.take();
+  }
+
+  // Reads slots [first, last) in order on the calling thread. Stops at the
+  // first failed read, after recording it, and returns false.
+  bool read(std::size_t first, std::size_t last);
+
+  Result<void> take_error() { return error_.take(); }
+
+  // Whether a mapped copy may have met a file cut short under its mapping
+  // (the cut page reads as zeros from the new end on, where a read would
+  // stop): only asked for with PastEnd::kError, and only then is the file's
+  // length worth asking.
+  bool maybe_cut() const { return maybe_cut_.load(std::memory_order_relaxed); }
+
+ private:
+  static constexpr std::size_t kCopyBatch = 32;  // copies handed to one guarded call
+  // Slots timed together: one at a time in small batches, where a cold slot
+  // must be noticed at once, in groups in larger ones, which turn to helpers.
+  static constexpr std::size_t kTimedAlone = 64;
+  static constexpr std::size_t kTimedTogether = 16;
+
+  // On the calling thread, until a read shows that the slots come from the
+  // disk; the rest are then asked of the disk at once, or read in parallel.
+  void read_timed(std::size_t n, std::size_t helpers, std::size_t cold_per_part) {
+    const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    for (std::size_t p = 0; p < n;) {
+      const std::size_t end = std::min(n, p + step);
+      const std::uint64_t start = now_ns();
+      if (!read(p, end)) return;
+      p = end;
+      if (p == n || now_ns() - start <= kColdNs) continue;
+      if (step == 1) {
+        for (std::size_t q = p; q < n; ++q) {
+          const SlotSource s = locate_(q);
+          if (!s.beyond) ask_ahead(files_[s.file].file.fd(), s.offset, slot_bytes_);
+        }
+        (void)read(p, n);
+        return;
+      }
+      if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers);
+    }
+  }
+
+  void read_in_parts(std::size_t first, std::size_t n, std::size_t per_part, std::size_t helpers) {
+    per_part = std::max<std::size_t>(per_part, 1);
+    run_parts((n - first + per_part - 1) / per_part, helpers, [this, first, n, per_part](std::size_t k) {
+      const std::size_t begin = first + k * per_part;
+      (void)read(begin, std::min(n, begin + per_part));
+    });
+  }
+
+  // Whether a sample of the slots is in memory, as far as their mappings
+  // tell. A slot no mapping covers counts as resident: it is read with
+  // pread, which is quick past the end of a file.
+  bool sample_resident(std::size_t n) const {
+    for (std::size_t i = 0; i < kProbeSample; ++i) {
+      const SlotSource s = locate_(i * (n / kProbeSample));
+      if (s.beyond || options_.positional_only) continue;
+      const Mapping& m = files_[s.file].mapping;
+      if (m.covers(s.offset, slot_bytes_) && !m.resident(s.offset, slot_bytes_)) return false;
+    }
+    return true;
+  }
+
+  bool copy(const CopyOp* ops, const std::size_t* file_of, const std::uint64_t* offset_of,
+            std::size_t count);
+  bool fill(std::byte* slot, std::size_t file, std::uint64_t offset);
+  bool fail(const IoError& error, std::size_t file) {
+    error_.record(IoError(error).with_note(files_[file].note));
+    return false;
+  }
+
+  const IoBackend& io_;
+  const std::span<const ReadFile> files_;
+  const std::uint64_t slot_bytes_;
+  std::byte* const out_;
+  const Locate locate_;
+  const Options options_;
+  std::atomic<bool> maybe_cut_{false};
+  FirstError error_;
+};
+
+template <class Locate>
+bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
+  CopyOp ops[kCopyBatch];
+  std::size_t file_of[kCopyBatch];
+  std::uint64_t offset_of[kCopyBatch];
+  std::size_t queued = 0;
+  for (std::size_t p = first; p < last; ++p) {
+    const SlotSource s = locate_(p);
+    std::byte* const slot = out_ + p * slot_bytes_;
+    if (s.beyond) {
+      if (options_.past_end == PastEnd::kError) {
+        return fail(IoError::unexpected_eof(msg::kEofInsideBuffer), s.file);
+      }
+      std::memset(slot, 0, slot_bytes_);
+      continue;
+    }
+    const Mapping& m = files_[s.file].mapping;
+    if (options_.positional_only || !m.covers(s.offset, slot_bytes_)) {
+      if (!fill(slot, s.file, s.offset)) return false;
+      continue;
+    }
+    ops[queued] = {slot, m.data() + s.offset, slot_bytes_};
+    file_of[queued] = s.file;
+    offset_of[queued] = s.offset;
+    if (++queued == kCopyBatch) {
+      if (!copy(ops, file_of, offset_of, queued)) return false;
+      queued = 0;
+    }
+  }
+  return copy(ops, file_of, offset_of, queued);
+}
+
+// A copy that faults means its file shrank or failed under the mapping: the
+// mapping is retired, and that slot and every later one of the file are read
+// positionally, which tells the end of the file from a failed read.
+template <class Locate>
+bool SlotBatch<Locate>::copy(const CopyOp* ops, const std::size_t* file_of,
+                             const std::uint64_t* offset_of, std::size_t count) {
+  std::size_t k = 0;
+  while (k < count) {
+    const std::size_t done = k + io_.copy_mapped({ops + k, count - k});
+    if (options_.past_end == PastEnd::kError && !maybe_cut_.load(std::memory_order_relaxed)) {
+      for (std::size_t j = k; j < done; ++j) {
+        if (ops[j].n > 0 && static_cast<const std::byte*>(ops[j].dst)[ops[j].n - 1] == std::byte{0}) {
+          maybe_cut_.store(true, std::memory_order_relaxed);
+          break;
+        }
+      }
+    }
+    k = done;
+    if (k == count) break;
+    files_[file_of[k]].mapping.retire();
+    for (; k < count && files_[file_of[k]].mapping.retired(); ++k) {
+      if (!fill(static_cast<std::byte*>(ops[k].dst), file_of[k], offset_of[k])) return false;
+    }
+  }
+  return true;
+}
+
+template <class Locate>
+bool SlotBatch<Locate>::fill(std::byte* slot, std::size_t file, std::uint64_t offset) {
+  Result<std::size_t> n = io_.fill_at(files_[file].file.fd(), {slot, slot_bytes_}, offset);
+  if (!n) return fail(n.error(), file);
+  if (*n < slot_bytes_) {
+    if (options_.past_end == PastEnd::kError) {
+      return fail(IoError::unexpected_eof(msg::kEofInsideBuffer), file);
+    }
+    std::memset(slot + *n, 0, slot_bytes_ - *n);
+  }
+  return true;
+}
+
+}  // namespace quandrel::io
