@@ -56,6 +56,14 @@ def clear(client, prefix: str) -> None:
         client.delete_objects(Bucket=BUCKET, Delete={"Objects": keys})
 
 
+def fsync_file(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def timed(fn) -> float:
     t0 = time.perf_counter()
     fn()
@@ -106,8 +114,8 @@ def run(work: str, server: Server, total: int, rounds: int, only: str | None) ->
           f"server weed mini on 127.0.0.1")
     client = server.client()
     defaults = TransferConfig()
-    times: dict[str, list[float]] = {k: [] for k in
-                                     ("push", "upload_file", "sync", "download_file", "re-sync")}
+    times: dict[str, list[float]] = {k: [] for k in ("push", "upload_file", "sync", "download_file",
+                                                     "download_file+fsync", "re-sync")}
 
     def ours_push() -> None:
         clear(client, "ours")
@@ -129,12 +137,15 @@ def run(work: str, server: Server, total: int, rounds: int, only: str | None) ->
         assert again[0].downloaded == 0
 
     def peer_sync() -> None:
-        target = os.path.join(work, "peer")
-        shutil.rmtree(target, ignore_errors=True)
-        os.makedirs(target)
-        times["download_file"].append(timed(lambda: [
-            client.download_file(BUCKET, f"peer/{n}", os.path.join(target, n), Config=defaults)
-            for n in names]))
+        # Also with the flush that sync does before it publishes (and the
+        # peer leaves to the kernel): the part of the gap that is the disk's.
+        for flush in (False, True):
+            target = os.path.join(work, "peer")
+            shutil.rmtree(target, ignore_errors=True)
+            os.makedirs(target)
+            times["download_file+fsync" if flush else "download_file"].append(timed(lambda: [
+                (client.download_file(BUCKET, f"peer/{n}", os.path.join(target, n), Config=defaults),
+                 flush and fsync_file(os.path.join(target, n))) for n in names]))
 
     # The server grows its volumes on the first writes: not part of either side.
     upload.run(table, f"s3://{BUCKET}/warm-up")
@@ -175,6 +186,7 @@ def run(work: str, server: Server, total: int, rounds: int, only: str | None) ->
             print(f"{k:<22} {med[k]:>9.2f} {rate:>8.0f}   {', '.join(f'{x:.2f}' for x in v)}")
     if only != "push":
         print(f"sync / download_file = {med['sync'] / med['download_file']:.2f} (target <= 1.1)")
+        print(f"sync / (download_file + fsync) = {med['sync'] / med['download_file+fsync']:.2f}")
         print(f"re-sync              = {med['re-sync']:.3f} s, nothing downloaded (target <= 1 s)")
     if only != "sync":
         print(f"push / upload_file   = {med['push'] / med['upload_file']:.2f} (target <= 1.1)")
