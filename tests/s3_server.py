@@ -36,9 +36,8 @@ class Server:
         with open(config, "w") as f:
             f.write('{"identities":[{"name":"t","credentials":[{"accessKey":"%s","secretKey":'
                     '"%s"}],"actions":["Admin","Read","Write","List"]}]}' % (KEY_ID, SECRET))
-        names = ["s3.port", "s3.port.grpc", "master.port", "master.port.grpc", "volume.port",
-                 "volume.port.grpc", "filer.port", "filer.port.grpc", "admin.port",
-                 "admin.port.grpc"]
+        names = [f"{server}.port{grpc}" for server in ("s3", "master", "volume", "filer", "admin")
+                 for grpc in ("", ".grpc")]
         self.command = [WEED, "mini", f"-dir={root}", "-ip=127.0.0.1", "-ip.bind=127.0.0.1",
                         f"-s3.config={config}", f"-bucket={BUCKET}", "-webdav=false",
                         "-admin.ui=false", "-s3.port.iceberg=0", "-s3.port.lance=0",
@@ -46,9 +45,9 @@ class Server:
         self.process: subprocess.Popen | None = None
 
     def start(self) -> None:
-        log = open(os.path.join(self.root, "weed.log"), "ab")
-        self.process = subprocess.Popen(self.command, stdout=log, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL)
+        with open(os.path.join(self.root, "weed.log"), "ab") as log:
+            self.process = subprocess.Popen(self.command, stdout=log, stderr=subprocess.STDOUT,
+                                            stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             assert self.process.poll() is None, f"weed exited: see {self.root}/weed.log"
@@ -69,7 +68,7 @@ class Server:
                 self.process.kill()
                 self.process.wait()
 
-    def client(self, secret: str = SECRET):
+    def client(self):
         return boto3.client("s3", endpoint_url=self.endpoint, aws_access_key_id=KEY_ID,
-                            aws_secret_access_key=secret, region_name="us-east-1",
+                            aws_secret_access_key=SECRET, region_name="us-east-1",
                             config=botocore.config.Config(retries={"total_max_attempts": 1}))

@@ -6,8 +6,8 @@ import random
 import re
 import subprocess
 import sys
-import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -42,7 +42,8 @@ def server(tmp_path_factory):
 
 
 @pytest.fixture(autouse=True)
-def environment(server, monkeypatch, request):
+def url(server, monkeypatch, request):
+    """A prefix of the test's own, the client configured as a user would."""
     for name, value in [("AWS_ACCESS_KEY_ID", KEY_ID), ("AWS_SECRET_ACCESS_KEY", SECRET),
                         ("AWS_ENDPOINT_URL", server.endpoint), ("AWS_DEFAULT_REGION", "us-east-1"),
                         ("AWS_CONFIG_FILE", os.devnull), ("AWS_SHARED_CREDENTIALS_FILE", os.devnull)]:
@@ -64,60 +65,57 @@ def serves(path, data: bytes) -> bool:
     return got == b"".join(data[i * WIDTH:(i + 1) * WIDTH] for i in ids)
 
 
-def test_push_sync_resync_and_keep(tmp_path, environment):
+def test_push_sync_resync_and_keep(tmp_path, url):
     data = make_table(tmp_path / "t1")
-    quandrel.push(tmp_path / "t1", environment)
-    assert remote_push.run(tmp_path / "t1", environment).uploaded == 0
+    quandrel.push(tmp_path / "t1", url)
+    assert remote_push.run(tmp_path / "t1", url).uploaded == 0
     nodes = tmp_path / "node"
-    first = quandrel.sync(environment, nodes)
+    first = quandrel.sync(url, nodes)
     assert serves(nodes / "current", data) and os.path.realpath(nodes / "current") == first
-    again = remote_sync.run(environment, nodes)
+    again = remote_sync.run(url, nodes)
     assert (again.path, again.downloaded) == (first, 0)
 
     newer = make_table(tmp_path / "t2", seed=3)
-    quandrel.push(tmp_path / "t2", environment)
-    second = quandrel.sync(environment, nodes, keep=1)
+    quandrel.push(tmp_path / "t2", url)
+    second = quandrel.sync(url, nodes, keep=1)
     assert second != first and not os.path.exists(first) and serves(nodes / "current", newer)
 
 
-def test_push_refuses_a_table_that_does_not_match_its_manifest(tmp_path, environment, server):
-    make_table(tmp_path / "t")
-    with open(tmp_path / "t" / "shard_001.bin", "r+b") as f:
-        f.seek(5 << 20)
-        f.write(b"\xff")
-    with pytest.raises(ValueError, match="shard_001.bin: bytes 4194304-8388607"):
-        quandrel.push(tmp_path / "t", environment)
-    listed = server.client().list_objects_v2(Bucket=BUCKET, Prefix=environment.split("/", 3)[3])
-    assert listed["KeyCount"] == 0
-
-
 @pytest.mark.parametrize("damage", ["flipped byte", "file name leaving the directory"])
-def test_bad_remote_data_publishes_nothing(tmp_path, environment, server, damage):
+def test_damage_is_refused_and_nothing_published(tmp_path, url, server, damage):
     make_table(tmp_path / "t")
-    quandrel.push(tmp_path / "t", environment)
-    prefix = environment.split("/", 3)[3]
+    prefix = url.split("/", 3)[3]
     manifest = (tmp_path / "t" / "quandrel-store.json").read_bytes()
     version = quandrel._quandrel._digest128(manifest)
+    shard_path = tmp_path / "t" / "shard_001.bin"
+    shard = shard_path.read_bytes()
+    damaged = shard[:5 << 20] + bytes([shard[5 << 20] ^ 1]) + shard[(5 << 20) + 1:]
+    expected = r"shard_001.bin: bytes 4194304-8388607: digest mismatch"
     if damage == "flipped byte":
-        shard = bytearray((tmp_path / "t" / "shard_001.bin").read_bytes())
-        shard[5 << 20] ^= 1
+        shard_path.write_bytes(damaged)
+        with pytest.raises(ValueError, match=expected):
+            quandrel.push(tmp_path / "t", url)
+        assert server.client().list_objects_v2(Bucket=BUCKET, Prefix=prefix)["KeyCount"] == 0
+        shard_path.write_bytes(shard)
+    quandrel.push(tmp_path / "t", url)
+    if damage == "flipped byte":
         server.client().put_object(Bucket=BUCKET, Key=f"{prefix}/{version}/shard_001.bin",
-                                   Body=bytes(shard))
-        expected = (OSError, r"shard_001.bin: bytes 4194304-8388607: digest mismatch")
+                                   Body=damaged)
+        expected = (OSError, expected)
     else:
         server.client().put_object(Bucket=BUCKET, Key=f"{prefix}/quandrel-store.json",
                                    Body=manifest.replace(b"shard_001.bin", b"../x_001.bin"))
         expected = (ValueError, "file name '../x_001.bin'")
     with pytest.raises(expected[0], match=expected[1]):
-        quandrel.sync(environment, tmp_path / "node" / "n")
+        quandrel.sync(url, tmp_path / "node" / "n")
     assert sorted(os.listdir(tmp_path / "node")) == ["n"]
     assert not {"current", version} & set(os.listdir(tmp_path / "node" / "n"))
 
 
 def test_server_stopped_midway_fails_after_bounded_retries_then_resumes(
-        tmp_path, environment, server, monkeypatch):
+        tmp_path, url, server, monkeypatch):
     data = make_table(tmp_path / "t")
-    quandrel.push(tmp_path / "t", environment)
+    quandrel.push(tmp_path / "t", url)
     real_get, calls = remote_sync._get_range, []
 
     def get_then_stop(*args):
@@ -130,44 +128,38 @@ def test_server_stopped_midway_fails_after_bounded_retries_then_resumes(
     started = time.monotonic()
     try:
         with pytest.raises(ConnectionError, match=r"shard_\d+\.bin: gave up after 3 attempts"):
-            quandrel.sync(environment, tmp_path / "node")
+            quandrel.sync(url, tmp_path / "node")
         assert time.monotonic() - started < 30
         assert not os.path.lexists(tmp_path / "node" / "current")
     finally:
         server.start()
     monkeypatch.setattr(remote_sync, "_get_range", real_get)
-    resumed = remote_sync.run(environment, tmp_path / "node")
+    resumed = remote_sync.run(url, tmp_path / "node")
     assert resumed.downloaded == len(data) - 2 * CHUNK and serves(resumed.path, data)
 
 
-def test_killed_sync_resumes(tmp_path, environment):
+def test_killed_sync_resumes(tmp_path, url):
     data = make_table(tmp_path / "t")
-    quandrel.push(tmp_path / "t", environment)
+    quandrel.push(tmp_path / "t", url)
     # The process kills itself with SIGKILL after writing three verified chunks.
-    killer = ("import os, signal, sys, quandrel._remote.download as s\n"
-              "real, n = s._pwrite_all, [0]\n"
+    killer = ("import os, sys, quandrel._remote.download as s\n"
+              "s.WORKERS, real, n = 1, s._pwrite_all, []\n"
               "def write(*a):\n"
-              "    real(*a); n[0] += 1\n"
-              "    if n[0] == 3: os.kill(os.getpid(), signal.SIGKILL)\n"
-              "s.WORKERS = 1; s._pwrite_all = write\n"
-              "s.run(sys.argv[1], sys.argv[2])\n")
-    child = subprocess.run([sys.executable, "-c", killer, environment, str(tmp_path / "node")])
+              "    real(*a); n.append(1)\n"
+              "    if len(n) == 3: os.kill(os.getpid(), 9)\n"
+              "s._pwrite_all = write; s.run(sys.argv[1], sys.argv[2])\n")
+    child = subprocess.run([sys.executable, "-c", killer, url, str(tmp_path / "node")])
     assert child.returncode == -9
-    resumed = remote_sync.run(environment, tmp_path / "node")
+    resumed = remote_sync.run(url, tmp_path / "node")
     assert resumed.downloaded == len(data) - ROWS * WIDTH and serves(resumed.path, data)
 
 
-def test_concurrent_syncs_end_with_one_copy(tmp_path, environment):
+def test_concurrent_syncs_end_with_one_copy(tmp_path, url):
     data = make_table(tmp_path / "t")
-    quandrel.push(tmp_path / "t", environment)
-    results: list = []
-    threads = [threading.Thread(target=lambda: results.append(
-        remote_sync.run(environment, tmp_path / "node"))) for _ in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    assert len({r.path for r in results}) == 1 and len(results) == 2
+    quandrel.push(tmp_path / "t", url)
+    with ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(lambda _: remote_sync.run(url, tmp_path / "node"), range(2)))
+    assert results[0].path == results[1].path
     assert sorted(r.downloaded for r in results) == [0, len(data)]
     assert {n for n in os.listdir(tmp_path / "node") if not n.startswith(".")} == {
         "current", results[0].version}
@@ -180,24 +172,22 @@ def run_cli(*args: str, env: dict | None = None, preamble: str = ""):
                           env={**os.environ, **(env or {})}, timeout=60)
 
 
-def test_cli_push_sync_and_a_wrong_secret(tmp_path, environment):
+def test_cli_push_sync_a_wrong_secret_and_no_extra(tmp_path, url):
     make_table(tmp_path / "t")
-    pushed = run_cli("push", str(tmp_path / "t"), environment)
+    pushed = run_cli("push", str(tmp_path / "t"), url)
     assert pushed.returncode == 0 and "is the newest" in pushed.stdout, pushed.stderr
-    synced = run_cli("sync", environment, str(tmp_path / "node"), "--keep", "1")
+    synced = run_cli("sync", url, str(tmp_path / "node"), "--keep", "1")
     assert synced.returncode == 0 and "current" in synced.stdout, synced.stderr
     wrong = "not-the-secret-8f3a"
     started = time.monotonic()
-    denied = run_cli("sync", environment, str(tmp_path / "node"),
+    denied = run_cli("sync", url, str(tmp_path / "node"),
                      env={"AWS_SECRET_ACCESS_KEY": wrong})
     assert time.monotonic() - started < 15
     assert denied.returncode == 1
-    assert f"{environment}/quandrel-store.json: access denied" in denied.stderr
+    assert f"{url}/quandrel-store.json: access denied" in denied.stderr
     assert wrong not in denied.stderr + denied.stdout
-
-
-def test_without_the_extra(tmp_path):
+    # Without the extra: importing the package never loads the client.
     hide = "import sys, quandrel\nassert 'boto3' not in sys.modules\nsys.modules['boto3'] = None\n"
-    for command in (["push", str(tmp_path), "s3://b/p"], ["sync", "s3://b/p", str(tmp_path)]):
+    for command in (["push", str(tmp_path / "t"), url], ["sync", url, str(tmp_path / "node")]):
         result = run_cli(*command, preamble=hide)
         assert result.returncode == 2 and "pip install 'quandrel[s3]'" in result.stderr
