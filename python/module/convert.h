@@ -187,6 +187,12 @@ inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v);
 // Row ids: every value fits a C long, whose conversion has the fastest path.
 inline PyObject* to_py(std::uint32_t v) { return PyLong_FromLong(static_cast<long>(v)); }
 
+// Text that the engine made (UTF-8; an OS error's text in the locale's
+// encoding, so undecodable bytes are replaced).
+inline PyObject* to_py(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
 // A new list of ints, created at its final length.
 template <class T>
 PyObject* list_of(std::span<const T> values) {

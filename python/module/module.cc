@@ -10,6 +10,7 @@
 #include "functions.h"
 #include "lifetime.h"
 #include "messages.h"
+#include "tables.h"
 
 namespace quandrel::py {
 namespace {
@@ -67,6 +68,14 @@ PyObject* create_module() {
     if (!add_public(module.get(), all, def->ml_name, function.get())) return nullptr;
   }
   for (PyMethodDef* def = module_extra_functions(); def->ml_name != nullptr; ++def) {
+    Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
+    if (!function || PyModule_AddObjectRef(module.get(), def->ml_name, function.get()) < 0) {
+      return nullptr;
+    }
+  }
+  // Tables: exported by the package, not listed in __all__.
+  if (PyModule_AddObjectRef(module.get(), "StoreWriter", store_writer_class()) < 0) return nullptr;
+  for (PyMethodDef* def = table_functions(); def->ml_name != nullptr; ++def) {
     Ref function(PyCFunction_NewEx(def, module.get(), module_name.get()));
     if (!function || PyModule_AddObjectRef(module.get(), def->ml_name, function.get()) < 0) {
       return nullptr;

@@ -10,11 +10,10 @@
 #include "core/layout.h"
 #include "io/read/reader_mode.h"
 #include "io/store/shard_store.h"
+#include "io/table/store_manifest.h"
 
 namespace quandrel::py {
 namespace {
-
-constexpr std::uint64_t kDefaultThreads = 32;
 
 struct StoreState {
   static constexpr const char* kName = "Store";
@@ -32,22 +31,20 @@ constexpr Signature kFetch{"Store.fetch()", {"rowids"}};
 constexpr Signature kFetchOne{"Store.fetch_one()", {"rowid"}};
 constexpr Signature kFetchInto{"Store.fetch_into()", {"rowids", "out"}};
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* store_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     FsPath dir;
-    std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultThreads;
+    std::uint64_t shards = 0, rows_per_shard = 0, width = 0, threads = kDefaultStoreThreads;
     if (!parse(kNew, CallArgs::tuple(args, kwargs), dir, shards, rows_per_shard, width, threads)) {
       return nullptr;
     }
-    const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
-    if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
-    Result<io::ShardStore> store = io::ShardStore::open(dir.value, Layout{shards, rows_per_shard, width}, *mode);
-    if (!store) return raise_os_error(store.error());
-    // The page tables are left to fill on first touch: one fault maps up to
-    // 16 resident pages, so a first-touch row costs about 0.4 us against
-    // 0.1 us warm, while filling them ahead costs more processor time in all
-    // than the faults it saves, on a core that serving needs.
-    return StoreClass::wrap(type, std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads}));
+    // A table opened with another geometry than it was written with would
+    // serve garbage rows.
+    const io::StoreGeometry geometry{shards, rows_per_shard, width};
+    Result<std::string> mismatch = io::geometry_mismatch(dir.value, geometry);
+    if (!mismatch) return raise_os_error(mismatch.error());
+    if (!mismatch->empty()) return raise(PyExc_ValueError, mismatch->c_str());
+    return new_store(dir.value, geometry, threads);
   });
 }
 
@@ -140,6 +137,21 @@ PyGetSetDef getset[] = {
 };
 
 }  // namespace
+
+PyObject* new_store(const std::string& dir, const io::StoreGeometry& g, std::uint64_t threads) {
+  const std::optional<io::ReaderMode> mode = io::reader_mode_from_env();
+  if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
+  Result<io::ShardStore> store = io::ShardStore::open(dir, Layout{g.shards, g.rows_per_shard, g.width}, *mode);
+  if (!store) return raise_os_error(store.error());
+  // The page tables are left to fill on first touch: one fault maps up to
+  // 16 resident pages, so a first-touch row costs about 0.4 us against
+  // 0.1 us warm, while filling them ahead costs more processor time in all
+  // than the faults it saves, on a core that serving needs.
+  PyObject* type = store_class();
+  if (type == nullptr) return nullptr;
+  return StoreClass::wrap(reinterpret_cast<PyTypeObject*>(type),
+                          std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads}));
+}
 
 PyObject* store_class() {
   PyObject* type = StoreClass::ready(methods, getset, store_new,

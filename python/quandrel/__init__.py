@@ -11,6 +11,10 @@ and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
 the caller owns; every sequence of integers may also be an integer buffer
 (numpy arrays, `array.array`, `memoryview`, `bytes`).
 
+`StoreWriter` writes a table and publishes it whole, with a manifest of chunk
+digests; `open_store` opens a table from its manifest, and `verify_store`
+checks every chunk against it.
+
 `push` and `sync` put a table in object storage and keep a verified local
 copy of its newest version (with the `s3` extra installed).
 """
@@ -19,12 +23,15 @@ from ._quandrel import (
     Fault,
     PageReader,
     Store,
+    StoreWriter,
     View,
     abi_version,
+    open_store,
     read_keys,
     rowids_array,
     rowids_for_seq,
     rowids_for_seq_with_history,
+    verify_store,
 )
 from ._remote import push, sync
 
@@ -38,6 +45,9 @@ __all__ = [
     "rowids_for_seq_with_history",
     "Fault",
     "rowids_array",
+    "StoreWriter",
+    "open_store",
+    "verify_store",
     "push",
     "sync",
 ]

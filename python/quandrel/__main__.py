@@ -1,4 +1,4 @@
-"""Command line: `python -m quandrel demo|inspect|check|bench|push|sync`."""
+"""Command line: `python -m quandrel demo|inspect|check|bench|build|push|sync`."""
 
 import sys
 

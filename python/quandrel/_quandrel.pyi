@@ -1,4 +1,4 @@
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol, SupportsIndex, TypeVar, final
 
 from _typeshed import StrOrBytesPath
@@ -169,3 +169,47 @@ def _manifest_info(view_path: str) -> tuple[str, str, int, int, str]:
 def _shard_path(dir: StrOrBytesPath, index: SupportsIndex) -> str:
     """The file a `Store` opens for shard `index` of `dir`: shard_NNN.bin where
     it exists (following symbolic links), else ziruv_NNN.bin."""
+
+@final
+class StoreWriter:
+    """Writes a new table into a staging directory beside ``dir`` and publishes
+    it at ``dir`` on commit, whole, with a manifest of chunk digests.
+
+    Rows never written read as zeros. Leaving a ``with`` block normally
+    commits; leaving it by an exception aborts. Usable from any thread.
+    """
+
+    def __new__(
+        cls,
+        dir: StrOrBytesPath,
+        shards: SupportsIndex,
+        rows_per_shard: SupportsIndex,
+        width: SupportsIndex,
+    ) -> StoreWriter:
+        """``dir`` existing raises FileExistsError; a table too large for 64 bits, ValueError."""
+    def write(self, start_row: SupportsIndex, rows: Buffer) -> None:
+        """Writes rows ``start_row, start_row + 1, ...`` from a C-contiguous buffer whose size is a
+        multiple of the width; they may span shards."""
+    def write_at(self, rowids: _Ints, rows: Buffer) -> None:
+        """Writes row ``rowids[i]`` from bytes ``i * width ... (i + 1) * width - 1`` of ``rows``."""
+    def commit(self) -> None:
+        """Flushes everything to the device and renames the staging directory to ``dir``."""
+    def abort(self) -> None:
+        """Removes the staging directory; nothing on a closed writer."""
+    def __enter__(self) -> StoreWriter: ...
+    def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> bool: ...
+
+def open_store(dir: StrOrBytesPath, threads: SupportsIndex = 32) -> Store:
+    """Opens the table in ``dir`` from its manifest, checking file sizes, not digests."""
+
+def verify_store(
+    dir: StrOrBytesPath,
+    *,
+    threads: SupportsIndex = 0,
+    progress: Callable[[int, int], object] | None = None,
+) -> list[str]:
+    """Reads every chunk of the table and compares its digest with the manifest's; returns the
+    problems, one line each, empty when the table is sound."""
+
+def _digest128(buffer: Buffer) -> str: ...
+def _store_geometry(dir: StrOrBytesPath) -> tuple[int, int, int] | None: ...

@@ -19,6 +19,8 @@ std::optional<std::string> read_env(const char* name) {
   return std::string(value);
 }
 
+}  // namespace
+
 // The processors this process may run on, from its affinity mask, or 0 when
 // the system cannot tell. The mask is grown until it covers every processor
 // the kernel knows of.
@@ -35,8 +37,6 @@ std::size_t usable_processors() {
   }
   return 0;
 }
-
-}  // namespace
 
 bool no_pool_from_env() { return parse_no_pool(read_env("QUANDREL_NO_POOL")); }
 

@@ -7,6 +7,10 @@
 
 namespace quandrel::io::pool {
 
+// The processors this process may run on, from its affinity mask, or 0 when
+// the system cannot tell.
+std::size_t usable_processors();
+
 // QUANDREL_NO_POOL, read now.
 bool no_pool_from_env();
 

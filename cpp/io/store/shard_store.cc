@@ -8,11 +8,6 @@
 namespace quandrel::io {
 namespace {
 
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  return dir.back() == '/' ? dir + name : dir + '/' + name;
-}
-
 // Following symbolic links, so that a dangling link counts as absent.
 bool exists(const std::string& path) {
   struct stat st;
@@ -25,6 +20,11 @@ constexpr std::uint64_t kReserveLimit = 4096;
 
 }  // namespace
 
+std::string join_path(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
 std::string shard_file_name(const char* prefix, std::uint64_t shard) {
   char digits[24];
   std::snprintf(digits, sizeof digits, "%03llu", static_cast<unsigned long long>(shard));
@@ -32,8 +32,8 @@ std::string shard_file_name(const char* prefix, std::uint64_t shard) {
 }
 
 std::string shard_path(const std::string& dir, std::uint64_t shard) {
-  std::string path = join(dir, shard_file_name("shard_", shard));
-  return exists(path) ? path : join(dir, shard_file_name("ziruv_", shard));
+  std::string path = join_path(dir, shard_file_name("shard_", shard));
+  return exists(path) ? path : join_path(dir, shard_file_name("ziruv_", shard));
 }
 
 Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout, ReaderMode mode,

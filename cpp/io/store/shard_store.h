@@ -20,6 +20,9 @@ namespace quandrel::io {
 // "shard_007.bin": the prefix, the shard number with at least three digits.
 std::string shard_file_name(const char* prefix, std::uint64_t shard);
 
+// `name` inside `dir` ("" for the working directory).
+std::string join_path(const std::string& dir, const std::string& name);
+
 // The file the store opens for `shard` of `dir`: "shard_NNN.bin" when it
 // exists (following symbolic links), else "ziruv_NNN.bin".
 std::string shard_path(const std::string& dir, std::uint64_t shard);

@@ -12,6 +12,7 @@
 #include "io/read/positional.h"
 #include "io/read/file.h"
 #include "io/view/view.h"
+#include "core/json_values.h"
 
 namespace quandrel::io {
 
@@ -45,23 +46,6 @@ Result<std::string> read_capped(const File& file) {
   return text;
 }
 
-// Only an integer written without sign, fraction or exponent that fits in 64
-// bits counts; "-0", 4096.0, 4e3 and 2^64 parse as other number kinds. A key
-// whose value is refused says so in `problems`.
-std::optional<std::uint64_t> unsigned_key(const nlohmann::json& doc, const char* key,
-                                          std::string& problems) {
-  const auto it = doc.find(key);
-  if (it == doc.end()) return std::nullopt;
-  if (it->is_number_unsigned()) return it->get<std::uint64_t>();
-  constexpr std::size_t kShown = 40;
-  std::string shown = it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (shown.size() > kShown) shown = shown.substr(0, kShown) + "...";
-  if (!problems.empty()) problems += "; ";
-  problems += std::string(key) + " is not an integer from 0 to 2^64 - 1 without sign, fraction " +
-              "or exponent (it is " + shown + ")";
-  return std::nullopt;
-}
-
 // Why `text` is not a manifest, or "" when it is one; `slot` gets every value
 // the text gives.
 std::string describe(const std::string& text, SlotInfo& slot) {
@@ -75,13 +59,7 @@ std::string describe(const std::string& text, SlotInfo& slot) {
   } catch (const nlohmann::json::exception& e) {
     // A syntax error, or a number too large for a double ("number overflow
     // parsing '1E+400'"): either way the text is no manifest.
-    // "[json.exception.parse_error.101] parse error at line 1, ..." without
-    // the bracketed part, which only names the parser's own error number.
-    std::string_view what = e.what();
-    if (const std::size_t close = what.find("] "); what.starts_with("[") && close != what.npos) {
-      what.remove_prefix(close + 2);
-    }
-    return "not valid JSON: " + std::string(what);
+    return "not valid JSON: " + json_error_text(e);
   }
   if (!doc.is_object()) {
     return std::string("the top-level value is not an object (it is ") + doc.type_name() + ")";

@@ -1,4 +1,7 @@
-"""`python -m quandrel check`: is a store directory whole, before a server opens it?"""
+"""`python -m quandrel check`: is a store directory whole, before a server opens it?
+
+With a manifest the geometry comes from it, and `--verify` reads every chunk
+and compares its digest."""
 
 from __future__ import annotations
 
@@ -7,8 +10,8 @@ import stat
 import sys
 from dataclasses import dataclass
 
-from .. import Store
-from .._quandrel import _shard_path
+from .. import Store, verify_store
+from .._quandrel import _shard_path, _store_geometry
 from . import explain, units
 from .progress import Progress
 
@@ -57,7 +60,67 @@ def examine(directory: str, index: int, full: int, width: int) -> Shard:
     return Shard(index, name, size, "")
 
 
-def run(directory: str, shards: int, rows_per_shard: int, width: int) -> int:
+def geometry_text(shards: int, rows_per_shard: int, width: int) -> str:
+    return f"{shards:,} shards of {rows_per_shard:,} rows x {width:,} bytes"
+
+
+def run(directory: str, shards: int | None, rows_per_shard: int | None, width: int | None,
+        verify: bool = False) -> int:
+    """0 when the table is whole (and every digest matches with `verify`), 1
+    when it is not, 2 when the command cannot tell: the geometry is missing,
+    or given and not the manifest's."""
+    flags = (shards, rows_per_shard, width)
+    try:
+        manifest = _store_geometry(directory)
+    except (OSError, ValueError) as e:
+        print(f"{directory}: the manifest cannot be used: {explain(e) if isinstance(e, OSError) else e}")
+        return 1
+    if manifest is None:
+        if shards is None or rows_per_shard is None or width is None:
+            print(f"check: {directory} has no manifest: --shards, --rows-per-shard and --width "
+                  "are needed", file=sys.stderr)
+            return 2
+        if verify:
+            print(f"check --verify: {directory} has no manifest to verify against", file=sys.stderr)
+            return 2
+        geometry = (shards, rows_per_shard, width)
+    else:
+        given = tuple(g if g is not None else m for g, m in zip(flags, manifest))
+        if given != manifest:
+            print(f"check: the manifest of {directory} says {geometry_text(*manifest)}, the flags "
+                  f"say {geometry_text(*given)}", file=sys.stderr)
+            return 2
+        geometry = manifest
+    status = check_shards(directory, *geometry)
+    if verify:
+        status = max(status, verify_digests(directory))
+    return status
+
+
+def verify_digests(directory: str) -> int:
+    progress = Progress("verifying", 1, of_bytes=True)
+
+    def report(done: int, total: int) -> None:
+        progress.total = total
+        progress.update(done)
+
+    try:
+        problems = verify_store(directory, progress=report)
+    except (OSError, ValueError) as e:
+        progress.finish()
+        print(f"cannot verify: {explain(e) if isinstance(e, OSError) else e}")
+        return 1
+    progress.finish()
+    for line in problems:
+        print(f"  {line}")
+    if problems:
+        print(f"{len(problems):,} problems found by reading every chunk")
+        return 1
+    print("every chunk matches its digest")
+    return 0
+
+
+def check_shards(directory: str, shards: int, rows_per_shard: int, width: int) -> int:
     full = rows_per_shard * width
     print(f"{directory}: {shards:,} shards of {rows_per_shard:,} rows x {width:,} bytes "
           f"= {units.size(full)} each")
