@@ -17,9 +17,7 @@ KEY_ID, SECRET = "quandrel-test", "quandrel-test-secret"
 
 
 def _free_ports(n: int) -> list[int]:
-    sockets = [socket.socket() for _ in range(n)]
-    for s in sockets:
-        s.bind(("127.0.0.1", 0))
+    sockets = [socket.create_server(("127.0.0.1", 0)) for _ in range(n)]
     ports = [s.getsockname()[1] for s in sockets]
     for s in sockets:
         s.close()
@@ -66,7 +64,6 @@ class Server:
                 self.process.wait(15)
             except subprocess.TimeoutExpired:
                 self.process.kill()
-                self.process.wait()
 
     def client(self):
         return boto3.client("s3", endpoint_url=self.endpoint, aws_access_key_id=KEY_ID,
