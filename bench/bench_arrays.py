@@ -6,8 +6,8 @@ the same data:
      and without `out`, against rowids_for_seq on a list and against the
      same scheme vectorised in numpy on arrays;
   2. the argument conversion of 65,536 row ids: a numpy array read as a
-     buffer, against the element-by-element path (a strided view of the
-     same ids, and a list);
+     buffer, a strided view of the same ids, the same array through
+     `__dlpack__` alone, against the element-by-element path of a list;
   3. fetch_into of 65,536 hot rows from numpy ids into a numpy array,
      against a long-lived np.memmap fancy index into the same array.
 The garbage collector stays enabled, as it is in a serving process.
@@ -58,6 +58,19 @@ def bench_rowids(rng, n: int, budget: float) -> None:
            "token", "rowids_array")
 
 
+class OnlyDlpack:
+    """An array that offers only `__dlpack__`, as a torch or jax tensor does."""
+
+    def __init__(self, a):
+        self.a = a
+
+    def __dlpack__(self, **kwargs):
+        return self.a.__dlpack__(**kwargs)
+
+    def __dlpack_device__(self):
+        return self.a.__dlpack_device__()
+
+
 def bench_conversion(store, rng, n: int, budget: float) -> None:
     # A zero-byte `out` fails the size check right after the ids are
     # converted, so a call costs the conversion plus one raised ValueError.
@@ -74,10 +87,11 @@ def bench_conversion(store, rng, n: int, budget: float) -> None:
         ids = rng.integers(0, 1 << 40, n, dtype=np.int64)
         strided = np.repeat(ids, 2)[::2]
         assert np.array_equal(strided, ids) and not strided.flags.c_contiguous
-        inputs.append((ids, strided, ids.tolist()))
+        inputs.append((ids, strided, ids.tolist(), OnlyDlpack(ids)))
     impls = {
         "numpy int64 (buffer)": lambda x: convert(x[0]),
-        "numpy strided (per item)": lambda x: convert(x[1]),
+        "numpy strided (buffer)": lambda x: convert(x[1]),
+        "numpy via __dlpack__": lambda x: convert(x[3]),
         "list of int (per item)": lambda x: convert(x[2]),
         "1 id (call + ValueError)": lambda x: convert(x[0][:1]),
     }

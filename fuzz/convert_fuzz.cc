@@ -6,7 +6,7 @@
 // sequences that lie about their length or fail midway, objects whose
 // __index__ misbehaves, ...), then one byte picks the converter or the binder
 // to run on it. Both the converter and the model give an outcome, either
-// ("ok", value) or ("err", type, message), and the outcomes must agree.
+// ("ok", value) or ("err", type, message, notes), and the outcomes must agree.
 
 #include "convert.h"
 #include "errors.h"
@@ -82,6 +82,13 @@ def mk_iter(items):
 def mk_range(a, b, step):
     return range(a, b, step or 1)
 
+def mk_view(b, fmt, step):
+    """Integers in memory, in any order and stride."""
+    f = "bBhHiIlLqQ"[fmt % 10]
+    size = memoryview(bytes(8)).cast(f).itemsize
+    v = memoryview(b[:len(b) // size * size]).cast(f)
+    return v[::[1, 2, -1, -3][step % 4]]
+
 def as_int(o):
     return int.__index__(o) if isinstance(o, int) else operator.index(o)
 
@@ -112,7 +119,14 @@ def sequence(convert):
             raise TypeError("Can't extract `str` to `Vec`")
         if isinstance(o, dict) or not hasattr(type(o), "__getitem__"):
             raise TypeError(f"'{type(o).__name__}' object cannot be converted to 'Sequence'")
-        return [convert(x) for x in o]
+        out = []
+        for x in o:
+            try:
+                out.append(convert(x))
+            except (TypeError, OverflowError) as e:
+                e.__notes__ = getattr(e, "__notes__", []) + [f"argument 'p', item {len(out)}"]
+                raise
+        return out
     return seq
 
 CONVERTERS = [text, u64, narrow(0, 2**32 - 1), narrow(-2**31, 2**31 - 1)]
@@ -125,12 +139,12 @@ def outcome(f, *args):
         message = None if type(e) is OverflowError and not e.args else str(e)
         if type(e) is TypeError:
             message = "argument 'p': " + message
-        return ("err", type(e), message)
+        return ("err", type(e), message, getattr(e, "__notes__", None))
 
 def check_convert(which, o, got):
     want = outcome(CONVERTERS[which], o)
     if got[0] != want[0] or got[1:2] != want[1:2] or (
-            want[0] == "err" and want[2] is not None and got[2] != want[2]):
+            want[0] == "err" and want[2] is not None and got[2] != want[2]) or got[3:] != want[3:]:
         raise AssertionError(f"converter {which} on {o!r}: got {got!r}, want {want!r}")
 
 def bind(name, params, required, pos, kw):
@@ -175,7 +189,7 @@ def check_bind(name, params, required, pos, kw, got):
     if want[0] == "ok":
         if not (same(got[1], want[1]) and same(got[1], host[1])):
             raise AssertionError(f"bound {got[1]!r}, want {want[1]!r}")
-    elif got[1] is not TypeError or got[2] != want[2]:
+    elif got[1] is not TypeError or got[2:] != want[2:]:
         raise AssertionError(f"bind message {got[2]!r}, want {want[2]!r}")
 )PY";
 
@@ -232,7 +246,11 @@ Ref build(Input& in, int depth) {
     case 3: return Ref(PyBool_FromLong(in.byte() & 1));
     case 4: return Ref(PyFloat_FromDouble(static_cast<std::int8_t>(in.byte()) / 4.0));
     case 5: return call("mk_str", {in.bytes(in.byte() % 12).release()});
-    case 6: return in.bytes(in.byte() % 8);
+    case 6: {
+      Ref raw = in.bytes(in.byte() % 40);
+      if (in.byte() % 2 == 0) return raw;
+      return call("mk_view", {raw.release(), PyLong_FromLong(in.byte()), PyLong_FromLong(in.byte())});
+    }
     case 7: return Ref::borrow(Py_None);
     case 8:
     case 9:
@@ -272,28 +290,36 @@ Ref build(Input& in, int depth) {
   }
 }
 
-// ("ok", value) after a conversion that succeeded, ("err", type, message)
-// after one that failed, the message as the binder's caller would show it.
-Ref outcome(bool ok, PyObject* value) {
+// ("ok", value) after a conversion that succeeded, ("err", type, message,
+// notes) after one that failed, the message as the binder's caller would show
+// it (`renamed`: the conversion has named the argument already).
+Ref outcome(bool ok, PyObject* value, bool renamed = false) {
   if (ok == (PyErr_Occurred() != nullptr)) {
     std::fprintf(stderr, "a converter returned %d with%s an exception set\n", ok, ok ? "" : "out");
     std::abort();
   }
   if (ok) return Ref(Py_BuildValue("(sO)", "ok", value));
-  quandrel::py::name_argument_in_error("p");
+  if (!renamed) quandrel::py::name_argument_in_error("p");
   PyObject *type, *exc, *tb;
   PyErr_Fetch(&type, &exc, &tb);
   PyErr_NormalizeException(&type, &exc, &tb);
   Ref t(type), e(exc), trace(tb);
   Ref text(PyObject_Str(exc));
   if (!text) fail_with_python_error("str(exception)");
-  return Ref(Py_BuildValue("(sOO)", "err", type, text.get()));
+  Ref notes(PyObject_GetAttrString(exc, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = Ref::borrow(Py_None);
+  }
+  return Ref(Py_BuildValue("(sOOO)", "err", type, text.get(), notes.get()));
 }
+
+constexpr quandrel::py::Signature kOne("f()", {"p"});
 
 template <class T>
 Ref converted(PyObject* o) {
   T value{};
-  const bool ok = quandrel::py::from_py(o, value);
+  const bool ok = quandrel::py::convert_slot(kOne, 0, o, value);
   Ref v;
   if (ok) {
     if constexpr (std::is_same_v<T, std::string>) {
@@ -311,7 +337,7 @@ Ref converted(PyObject* o) {
       }
     }
   }
-  return outcome(ok, v.get());
+  return outcome(ok, v.get(), true);
 }
 
 void check_convert(int which, PyObject* o) {

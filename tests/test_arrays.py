@@ -1,9 +1,12 @@
-"""Arrays in, arrays out: integer buffers as arguments, and caller-owned output."""
+"""Arrays in, arrays out: integer buffers and tensors as arguments, and caller-owned output."""
 
 import array
 import ctypes
 import mmap
 import os
+import sys
+import threading
+import time
 
 import pytest
 
@@ -18,7 +21,21 @@ def outcome(fn, *args):
     try:
         return "ok", fn(*args)
     except (Exception, Fault) as e:
-        return type(e), str(e)
+        return type(e), str(e), getattr(e, "__notes__", None)
+
+
+class Tensor:
+    """Offers only `__dlpack__`, passing on numpy's own capsule: the versioned
+    one, or (`legacy`) the older form. `device` overrides where it says it is."""
+
+    def __init__(self, a, legacy=False, device=None):
+        self.a, self.legacy, self.device = a, legacy, device
+
+    def __dlpack__(self, **kwargs):
+        return self.a.__dlpack__() if self.legacy else self.a.__dlpack__(**kwargs)
+
+    def __dlpack_device__(self):
+        return self.device or self.a.__dlpack_device__()
 
 
 def edge_values(fmt):
@@ -38,9 +55,9 @@ def exporters(fmt, values):
     c = (c_type * len(values))(*values)
     assert memoryview(c).format[0] == "<"
     yield "ctypes<", c
+    yield "reversed", memoryview(array.array(fmt, values[::-1]))[::-1]
     if fmt == "B":
         yield "bytes", bytes(values)
-        yield "bytearray", bytearray(values)
 
 
 @pytest.fixture
@@ -66,7 +83,7 @@ KINDS = {
 def test_buffers_convert_as_lists_do(views, kind, fmt):
     call = KINDS[kind]
     for v in edge_values(fmt):
-        # The first value out of range decides the error, whatever follows it.
+        # The first value out of range decides the error and the item its note names.
         values = [views[1] if kind == "fds" else 3, v, 2] + edge_values(fmt)[::-1]
         if kind == "fds" and not fmt.islower() and array.array(fmt).itemsize == 1:
             values[0] = 0  # the descriptor may not fit an unsigned byte
@@ -75,49 +92,105 @@ def test_buffers_convert_as_lists_do(views, kind, fmt):
             assert outcome(call, views, obj) == expected, (name, v)
 
 
-def test_numpy_shapes_order_and_fallbacks(views):
+# Any layout is read in C order, whatever wraps it.
+SHAPES = {
+    "2-D column slice": lambda a: a[:, ::2],
+    "transposed": lambda a: a.T,
+    "reversed rows": lambda a: a[::-1, 1:],
+    "3-D, axes permuted": lambda a: a.reshape(2, 3, 4).transpose(2, 0, 1),
+    "1-D strided": lambda a: a[:, 1],
+    "empty": lambda a: a[:, :0],
+}
+WRAPS = {"numpy": None, "dlpack": Tensor, "dlpack-legacy": lambda a: Tensor(a, legacy=True),
+         "pinned": lambda a: Tensor(a, device=(3, 0))}
+
+
+@pytest.mark.parametrize("wrap", WRAPS)
+@pytest.mark.parametrize("shape", SHAPES)
+def test_any_layout_reads_in_c_order(sample_store, shape, wrap):
     np = pytest.importorskip("numpy")
-    a = np.arange(12, dtype=np.int64).reshape(3, 4)
-    assert rowids_for_seq(a, 1) == rowids_for_seq(list(range(12)), 1)  # C order
-    assert rowids_for_seq(a.T.copy(), 1) == rowids_for_seq(a.T.ravel().tolist(), 1)
-    # Not C-contiguous, big-endian or not integers: element by element, as before.
-    assert rowids_for_seq(a[:, 1], 1) == rowids_for_seq([1, 5, 9], 1)
-    assert rowids_for_seq(a.astype(">i8").ravel(), 1) == rowids_for_seq(list(range(12)), 1)
-    with pytest.raises(TypeError, match="^argument 'tokens': "):
-        rowids_for_seq(a[:, ::2], 1)
+    s = sample_store(shards=1, rows_per_shard=24, width=8)
+    store, a = Store(s.dir, 1, 24, 8), SHAPES[shape](np.arange(24, dtype=np.int64).reshape(4, 6))
+    x, listed, refs = (WRAPS[wrap] or (lambda a: a))(a), a.ravel().tolist(), sys.getrefcount(a)
+    assert rowids_for_seq(x, 1) == rowids_for_seq(listed, 1)
+    out = np.empty((len(listed), 8), dtype=np.uint8)
+    store.fetch_into(x, out if wrap == "numpy" else Tensor(out))
+    assert out.tobytes() == store.fetch(x) == store.fetch(listed)
+    assert sys.getrefcount(a) == refs  # every tensor given back to its producer, once
+
+
+def test_refused_and_torch(sample_store):
+    np = pytest.importorskip("numpy")
+    with pytest.raises(TypeError, match="^argument 'tokens': the memory of 'Tensor' is on device cuda:1, not the CPU$"):
+        rowids_for_seq(Tensor(np.arange(3), device=(2, 1)), 1)
     with pytest.raises(TypeError, match="^argument 'tokens': "):
         rowids_for_seq(np.array(7), 1)
     assert outcome(rowids_for_seq, array.array("d", [1.0]), 1) == outcome(rowids_for_seq, [1.0], 1)
-    assert views[0].read_records(np.array([2, 0], dtype=np.uint8)) == views[0].read_records([2, 0])
+    assert rowids_for_seq(np.arange(5).astype(">i8"), 1) == rowids_for_seq(range(5), 1)
+    torch = pytest.importorskip("torch")
+    s = sample_store(shards=1, rows_per_shard=24, width=8)
+    ids, out, ids_out = torch.arange(24).reshape(4, 6), torch.empty((6, 4, 8), dtype=torch.uint8), torch.empty((4, 16), dtype=torch.int64)
+    Store(s.dir, 1, 24, 8).fetch_into(ids.T, out)
+    assert out.numpy().tobytes() == s.rows(ids.T.flatten().tolist())
+    assert rowids_array(ids[0, :4], 1, out=ids_out) is ids_out and ids_out.tolist() == rowids_for_seq([0, 1, 2, 3], 1)
 
 
-# rowids_array
+def test_values_are_read_once(sample_store, views):
+    """A thread flips the array between a good and a bad value while the calls
+    read it: each call must raise for the bad value or use the good one."""
+    np = pytest.importorskip("numpy")
+    s, n, pages = sample_store(shards=1, rows_per_shard=8, width=8), 65536, bytearray(16 * 65536)
+    secret = os.open(s.dir + "/shard_000.bin", os.O_RDONLY)
+    offsets = np.array([0] + [1 << 20] * (n - 1))
 
-@pytest.mark.parametrize("history", [(), [7], [1, 248044, 9], array.array("I", [3, 4])])
+    def first_page(fds):  # one page read, then the end of the file: the cost is the conversion
+        pages[:16] = bytes(16)
+        with pytest.raises(OSError, match="^EOF while reading page"):
+            PageReader(16).read_pages_into(fds, offsets, pages)
+        return bytes(pages[:16])
+    races = [  # call, good value, bad value, the good value's result
+        (Store(s.dir, 1, 8, 8).fetch, 3, -1, s.row(3) * n),
+        (lambda a: rowids_array(a, 1).tolist(), 5, 2**32 + 7, rowids_for_seq([5] * n, 1)),
+        (first_page, views[1], 2**32 + secret, bytes(range(16))),
+    ]
+    for call, good, bad, expected in races:
+        a, goods, bads = (np.full(n, v, dtype=np.int64) for v in (good, good, bad))
+        stop = threading.Event()
+
+        def flip():
+            while not stop.is_set():
+                np.copyto(a, bads)
+                np.copyto(a, goods)
+        flipper = threading.Thread(target=flip)
+        flipper.start()
+        try:
+            deadline = time.monotonic() + 0.3
+            while time.monotonic() < deadline:
+                result = outcome(call, a)
+                assert result[0] is OverflowError or result == ("ok", expected)
+        finally:
+            stop.set()
+            flipper.join()
+    os.close(secret)
+
+
+@pytest.mark.parametrize("history", [(), [1, 248044, 9], array.array("I", [3, 4])])
 def test_rowids_array_equals_the_lists(history):
-    tokens = [0, 1, 248044, 2, 4294967295, 5]
+    np = pytest.importorskip("numpy")
+    tokens = [0, 1, 248044, 2, 4294967295, 5, 6, 7]
     expected = rowids_for_seq_with_history(list(history), tokens, 1)
     r = rowids_array(array.array("q", tokens), 1, history)
-    assert (r.format, r.shape, r.readonly) == ("q", (6, 16), False)
-    assert r.tolist() == expected
+    assert (r.format, r.shape, r.readonly, r.tolist()) == ("q", (8, 16), False, expected)
+    a = np.asarray(r)
+    a[0, 0] = -1
+    assert r[0, 0] == -1  # shared, not copied
     assert rowids_array(tokens, ple_spec=1, history=history).tolist() == expected
     empty = rowids_array([], 1, history)
     assert (empty.format, empty.shape, empty.tolist()) == ("q", (0,), [])
-
-
-def test_rowids_array_into_out_and_sharing():
-    np = pytest.importorskip("numpy")
-    tokens = np.array([[5, 6], [7, 8]], dtype=np.int32)
-    expected = np.array(rowids_for_seq(tokens.ravel().tolist(), 1))
-    r = rowids_array(tokens, 1)
-    a = np.asarray(r)
-    assert np.shares_memory(a, np.asarray(r)) and (a == expected).all()
-    a[0, 0] = -1
-    assert r[0, 0] == -1
-    for dtype, shape in [(np.int64, (4, 16)), (np.uint64, (64,)), (np.int64, (2, 2, 16))]:
+    for dtype, shape in [(np.int64, (8, 16)), (np.uint64, (128,)), (np.int64, (2, 4, 16))]:
         out = np.full(shape, -1).astype(dtype)
-        assert rowids_array(tokens, 1, out=out) is out
-        assert (out.reshape(4, 16) == expected).all()
+        assert rowids_array(np.array(tokens).reshape(2, 4), 1, history, out=out) is out
+        assert out.reshape(8, 16).tolist() == np.array(expected).astype(dtype).tolist()
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", [
@@ -141,19 +214,19 @@ def test_rowids_array_errors(args, kwargs, error, message):
 # Output buffers of the readers
 
 def writable_outs(size):
-    """Writable buffers of `size` bytes, each filled with 0xFF."""
+    """Writable buffers of `size` bytes, each filled with 0xFF, and what reads them back."""
     yield bytearray(b"\xff" * size)
     yield memoryview(bytearray(b"\xff" * (size + 1)))[1:]  # not aligned
     if size:
         m = mmap.mmap(-1, size)
         m.write(b"\xff" * size)
         yield m
-    try:
-        import numpy as np
-    except ImportError:
-        return
+    np = pytest.importorskip("numpy")
     yield np.full(size // 4, -1, dtype=np.int32)
     yield np.full((size // 8, 2, 4) if size else (0,), 255, dtype=np.uint8)
+    # A field's name is no item type, even where it holds an 'O'.
+    yield np.full(size // 8, -1, dtype=[("Origin", "<i4"), ("b", "<i4")])
+    yield Tensor(np.full((2, size // 2), 255, dtype=np.uint8))
 
 
 def test_into_equals_the_returning_call(sample_store, views):
@@ -173,7 +246,7 @@ def test_into_equals_the_returning_call(sample_store, views):
     for expected, returned, into in cases:
         for out in writable_outs(len(expected)):
             assert into(out) == returned
-            assert bytes(out) == expected
+            assert bytes(out.a if isinstance(out, Tensor) else out) == expected
 
 
 def test_output_errors(sample_store, views):
@@ -184,30 +257,36 @@ def test_output_errors(sample_store, views):
         (lambda out: view.read_records_into([1, 2], out), 5120),
         (lambda out: reader.read_pages_into([fd, fd], [0, 1], out), 8192),
     ]
-    read_only = mmap.mmap(-1, 16, access=mmap.ACCESS_READ)
+    np, read_only = pytest.importorskip("numpy"), mmap.mmap(-1, 16, access=mmap.ACCESS_READ)
+    frozen = np.zeros(8192, dtype=np.uint8)
+    frozen.flags.writeable = False
+    cases = [
+        (None, TypeError, "argument 'out': a writable buffer is required, not 'NoneType'"),
+        (bytes, TypeError, "argument 'out': the buffer of 'bytes' is read-only"),
+        (read_only, TypeError, "argument 'out': the buffer of 'mmap' is read-only"),
+        (lambda size: bytearray(size + 1), ValueError,
+         "argument 'out': expected a buffer of {size} bytes, got {n} bytes"),
+        (lambda size: memoryview(bytearray(2 * size))[::2], ValueError,
+         "argument 'out': expected a C-contiguous buffer of {size} bytes, "
+         "got a non-contiguous one of {size} bytes"),
+        (lambda size: np.empty(size // 8, dtype=object), TypeError,
+         "argument 'out': items must be plain data, not format 'O'"),
+        (lambda size: np.empty(size // 16, dtype=[("a", "O"), ("b", "l")]), TypeError,
+         "argument 'out': items must be plain data, not format 'T{{O:a:l:b:}}'"),
+        (Tensor(frozen), TypeError, "argument 'out': the buffer of 'Tensor' is read-only"),
+        (Tensor(frozen, device=(2, 0)), TypeError,
+         "argument 'out': the memory of 'Tensor' is on device cuda:0, not the CPU"),
+    ]
     for call, size in calls:
-        for out, error, message in [
-            (None, TypeError, "argument 'out': a writable buffer is required, not 'NoneType'"),
-            (bytes(size), TypeError, "argument 'out': the buffer of 'bytes' is read-only"),
-            (read_only, TypeError, "argument 'out': the buffer of 'mmap' is read-only"),
-            (bytearray(size + 1), ValueError,
-             f"argument 'out': expected a buffer of {size} bytes, got {size + 1} bytes"),
-            (memoryview(bytearray(2 * size))[::2], ValueError,
-             f"argument 'out': expected a C-contiguous buffer of {size} bytes, "
-             f"got a non-contiguous one of {size} bytes"),
-        ]:
+        for make, error, message in cases:
+            out = make(size) if callable(make) else make
             with pytest.raises(error) as e:
                 call(out)
-            assert str(e.value) == message
+            assert str(e.value) == message.format(size=size, n=size + 1)
     # The errors of the matching methods, in their order.
-    with pytest.raises(OverflowError):
-        store.fetch_into([-1], bytearray(8))
     with pytest.raises(OSError, match="^view record index 9 out of range"):
         view.read_records_into([0, 9], bytearray(5120))
     with pytest.raises(ValueError, match="^file_descriptors and offsets must have the same length$"):
         reader.read_pages_into([fd], [0, 1], bytearray(4096))
-    with pytest.raises(OSError, match="^EOF while reading page\n"):
-        reader.read_pages_into([fd, fd], [0, 10240], bytearray(8192))
     assert isinstance(on_other_thread(lambda: view.read_records_into([], bytearray())), Fault)
     assert isinstance(on_other_thread(lambda: reader.read_pages_into([], [], bytearray())), Fault)
-

@@ -78,13 +78,9 @@ bool fits(S v) {
   return std::in_range<K>(v);
 }
 
-// Unaligned loads: an exporter's memory need not be aligned to its items.
-template <class S>
-S load(const std::byte* p, std::size_t i) {
-  S v;
-  std::memcpy(&v, p + i * sizeof(S), sizeof(S));
-  return v;
-}
+// Keeps the compiler from reading the caller's memory again where the code
+// reads a copy of it: that memory may change at any time.
+inline void settle_copy() { asm volatile("" ::: "memory"); }
 
 // Whether every item of `values` (each the copy of an S) fits K, for K at
 // least as wide as S: a value fails exactly when its top bit is set, and an
@@ -104,70 +100,173 @@ bool all_fit(const T* values, std::size_t n) {
   }
 }
 
-// Copies the items into `out`, widening or narrowing them; true when every
-// one fits K.
+// Raises for an item out of K's range exactly what the conversion of the
+// same value as an int raises.
 template <class K, class S>
-bool copy_items(const std::byte* data, std::size_t n, std::vector<K>& out) {
-  if constexpr (sizeof(S) == sizeof(K)) {
-    // Same width: one bulk copy, without zero-filling the vector first.
-    // Signed and unsigned variants of a type may alias.
-    if (reinterpret_cast<std::uintptr_t>(data) % alignof(K) == 0) {
-      const K* first = reinterpret_cast<const K*>(data);
-      out.assign(first, first + n);
-      return all_fit<K, S>(out.data(), n);
+IntBuffer raise_out_of_range(S v) {
+  Ref value(std::is_signed_v<S> ? PyLong_FromLongLong(static_cast<long long>(v))
+                                : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+  K ignored;
+  if (value && from_py(value.get(), ignored)) raise(PyExc_SystemError, nullptr);
+  return IntBuffer::kFailed;
+}
+
+// `count` items from `first`, `stride` bytes apart (negative for reversed
+// views): one row of the last dimension, or a whole C-contiguous buffer.
+struct Run {
+  const std::byte* first;
+  Py_ssize_t stride;
+  std::size_t count;
+};
+
+// Calls f(run) for every row of the last dimension in C order, until f
+// returns false.
+template <class F>
+bool for_each_run(const RawBuffer& v, bool contiguous, std::size_t n, F&& f) {
+  const auto* base = static_cast<const std::byte*>(v.buf);
+  if (contiguous) return f(Run{base, v.itemsize, n});
+  const int last = v.ndim - 1;
+  const auto row = static_cast<std::size_t>(v.shape[last]);
+  std::vector<Py_ssize_t> index(static_cast<std::size_t>(last), 0);
+  for (std::size_t done = 0; done < n; done += row) {
+    if (!f(Run{base, v.strides[last], row})) return false;
+    for (int d = last - 1; d >= 0; --d) {  // the next row: an odometer over the outer dimensions
+      base += v.strides[d];
+      if (++index[d] < v.shape[d]) break;
+      base -= v.strides[d] * v.shape[d];
+      index[d] = 0;
     }
   }
-  out.resize(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<K>(load<S>(data, i));
-  if constexpr (sizeof(S) > sizeof(K)) {
-    // Narrowed copies no longer tell: test the source (tokens and
-    // descriptors narrow; row ids, the long batches, never do).
-    bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= fits<K>(load<S>(data, i));
-    return ok;
-  } else {
-    return all_fit<K, S>(out.data(), n);
-  }
+  return true;
+}
+
+// Converts the items of any layout through a small copy of the caller's
+// memory, which is what is checked and kept.
+template <class K, class S>
+IntBuffer convert_runs(const RawBuffer& v, bool contiguous, std::size_t n, std::vector<K>& out,
+                       std::size_t& failed_item) {
+  constexpr std::size_t kChunk = 256;
+  out.clear();
+  out.reserve(n);
+  IntBuffer result = IntBuffer::kRead;
+  for_each_run(v, contiguous, n, [&](const Run& r) {
+    S chunk[kChunk];
+    for (std::size_t start = 0; start < r.count; start += kChunk) {
+      const std::size_t m = std::min(kChunk, r.count - start);
+      const std::byte* p = r.first + static_cast<Py_ssize_t>(start) * r.stride;
+      if (r.stride == static_cast<Py_ssize_t>(sizeof(S))) {
+        std::memcpy(chunk, p, m * sizeof(S));
+      } else {
+        for (std::size_t j = 0; j < m; ++j) {
+          std::memcpy(&chunk[j], p + static_cast<Py_ssize_t>(j) * r.stride, sizeof(S));
+        }
+      }
+      settle_copy();
+      const std::size_t done = out.size();
+      out.resize(done + m);
+      bool ok = true;
+      for (std::size_t j = 0; j < m; ++j) {
+        out[done + j] = static_cast<K>(chunk[j]);
+        ok &= fits<K>(chunk[j]);
+      }
+      if (!ok) {
+        const std::size_t j = static_cast<std::size_t>(
+            std::find_if(chunk, chunk + m, [](S x) { return !fits<K>(x); }) - chunk);
+        failed_item = done + j;
+        result = raise_out_of_range<K, S>(chunk[j]);
+        return false;
+      }
+    }
+    return true;
+  });
+  return result;
+}
+
+// The common case of row ids: a C-contiguous, aligned buffer of the vector's
+// width, taken in one bulk copy without zero-filling the vector first.
+// Signed and unsigned variants of a type may alias.
+template <class K, class S>
+IntBuffer convert_same_width(const std::byte* data, std::size_t n, std::vector<K>& out,
+                             std::size_t& failed_item) {
+  const K* first = reinterpret_cast<const K*>(data);
+  out.assign(first, first + n);
+  settle_copy();
+  if (all_fit<K, S>(out.data(), n)) return IntBuffer::kRead;
+  const auto bad = std::find_if(out.begin(), out.end(),
+                                [](K x) { return !fits<K>(static_cast<S>(x)); });
+  failed_item = static_cast<std::size_t>(bad - out.begin());
+  return raise_out_of_range<K, S>(static_cast<S>(*bad));
 }
 
 template <class K, class S>
-IntBuffer convert_items(const std::byte* data, std::size_t n, std::vector<K>& out) {
-  if (copy_items<K, S>(data, n, out)) return IntBuffer::kRead;
-  // The first value out of range fails as the same value as an int does.
-  for (std::size_t i = 0; i < n; ++i) {
-    const S v = load<S>(data, i);
-    if (fits<K>(v)) continue;
-    Ref value(std::is_signed_v<S> ? PyLong_FromLongLong(static_cast<long long>(v))
-                                  : PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
-    K ignored;
-    if (value && from_py(value.get(), ignored)) raise(PyExc_SystemError, nullptr);
-    return IntBuffer::kFailed;
+IntBuffer convert_items(const RawBuffer& v, bool contiguous, std::size_t n, std::vector<K>& out,
+                        std::size_t& failed_item) {
+  if constexpr (sizeof(S) == sizeof(K)) {
+    if (contiguous && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(K) == 0) {
+      return convert_same_width<K, S>(static_cast<const std::byte*>(v.buf), n, out, failed_item);
+    }
   }
-  return IntBuffer::kRead;
+  return convert_runs<K, S>(v, contiguous, n, out, failed_item);
+}
+
+bool has_suboffsets(const RawBuffer& v) {
+  if (v.suboffsets == nullptr) return false;
+  for (int i = 0; i < v.ndim; ++i) {
+    if (v.suboffsets[i] >= 0) return true;
+  }
+  return false;
 }
 
 template <class K>
-IntBuffer read_int_buffer_as(PyObject* o, std::vector<K>& out) {
-  if (!BufferHold::exports(o)) return IntBuffer::kNotOne;
+IntBuffer read_int_buffer_as(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
+  // The common sequences, at once: asking a type for a method it lacks costs
+  // more than a short fetch (the lookup formats an AttributeError).
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return IntBuffer::kNotOne;
   BufferHold hold;
-  if (!hold.acquire(o, false)) {
-    PyErr_Clear();  // the sequence path reports what is wrong with the object
+  if (BufferHold::exports(o)) {
+    if (!hold.acquire(o, false)) {
+      PyErr_Clear();  // the sequence path reports what is wrong with the object
+      return IntBuffer::kNotOne;
+    }
+  } else if (DlpackImport::offered_by(o)) {
+    if (!hold.acquire_tensor(o)) return IntBuffer::kFailed;
+  } else {
     return IntBuffer::kNotOne;
   }
-  const IntFormat f = int_format(hold.view());
-  if (f.width == 0 || hold.view().ndim < 1 || !hold.c_contiguous()) return IntBuffer::kNotOne;
-  const std::byte* data = hold.data();
+  const RawBuffer& v = hold.view();
+  const IntFormat f = int_format(v);
+  if (f.width == 0 || v.ndim < 1 || has_suboffsets(v)) return IntBuffer::kNotOne;
   const std::size_t n = hold.items();
-  switch (f.width) {
-    case 1: return f.is_signed ? convert_items<K, std::int8_t>(data, n, out)
-                               : convert_items<K, std::uint8_t>(data, n, out);
-    case 2: return f.is_signed ? convert_items<K, std::int16_t>(data, n, out)
-                               : convert_items<K, std::uint16_t>(data, n, out);
-    case 4: return f.is_signed ? convert_items<K, std::int32_t>(data, n, out)
-                               : convert_items<K, std::uint32_t>(data, n, out);
-    default: return f.is_signed ? convert_items<K, std::int64_t>(data, n, out)
-                                : convert_items<K, std::uint64_t>(data, n, out);
+  if (n == 0) {
+    out.clear();
+    return IntBuffer::kRead;
   }
+  const bool contiguous = hold.c_contiguous();
+  switch (f.width) {
+    case 1: return f.is_signed ? convert_items<K, std::int8_t>(v, contiguous, n, out, failed_item)
+                               : convert_items<K, std::uint8_t>(v, contiguous, n, out, failed_item);
+    case 2: return f.is_signed ? convert_items<K, std::int16_t>(v, contiguous, n, out, failed_item)
+                               : convert_items<K, std::uint16_t>(v, contiguous, n, out, failed_item);
+    case 4: return f.is_signed ? convert_items<K, std::int32_t>(v, contiguous, n, out, failed_item)
+                               : convert_items<K, std::uint32_t>(v, contiguous, n, out, failed_item);
+    default: return f.is_signed ? convert_items<K, std::int64_t>(v, contiguous, n, out, failed_item)
+                                : convert_items<K, std::uint64_t>(v, contiguous, n, out, failed_item);
+  }
+}
+
+// Whether a buffer's items are, or hold, Python objects: a type code 'O'
+// outside the ':name:' of a structure's field.
+bool holds_objects(const char* format) {
+  if (format == nullptr) return false;
+  for (const char* c = format; *c != '\0'; ++c) {
+    if (*c == ':') {
+      c = std::strchr(c + 1, ':');
+      if (c == nullptr) return false;
+    } else if (*c == 'O') {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -190,6 +289,11 @@ bool BufferHold::acquire(PyObject* o, bool writable) {
   if (api.get(o, &view_, kStrides | kFormat | (writable ? kWritable : 0)) != 0) return false;
   held_ = true;
   return true;
+}
+
+bool BufferHold::acquire_tensor(PyObject* o) {
+  tensor_ = std::make_unique<DlpackImport>();
+  return tensor_->take(o, view_);
 }
 
 bool BufferHold::c_contiguous() const {
@@ -229,32 +333,49 @@ IntFormat int_format(const RawBuffer& view) {
   return {static_cast<unsigned>(size), f[0] >= 'a'};
 }
 
-IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint64_t>& out) {
-  return read_int_buffer_as(o, out);
+IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint64_t>& out, std::size_t& failed_item) {
+  return read_int_buffer_as(o, out, failed_item);
 }
-IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint32_t>& out) {
-  return read_int_buffer_as(o, out);
+IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint32_t>& out, std::size_t& failed_item) {
+  return read_int_buffer_as(o, out, failed_item);
 }
-IntBuffer read_int_buffer(PyObject* o, std::vector<std::int32_t>& out) {
-  return read_int_buffer_as(o, out);
+IntBuffer read_int_buffer(PyObject* o, std::vector<std::int32_t>& out, std::size_t& failed_item) {
+  return read_int_buffer_as(o, out, failed_item);
 }
 
 bool acquire_output(PyObject* o, const char* param, BufferHold& hold) {
   if (!BufferHold::exports(o)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': a writable buffer is required, not '%s'", param,
+    if (!DlpackImport::offered_by(o)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': a writable buffer is required, not '%s'", param,
+                   type_name(o).c_str());
+      return false;
+    }
+    if (!hold.acquire_tensor(o)) {
+      name_argument_in_error(param);
+      return false;
+    }
+  } else if (!hold.acquire(o, true)) {
+    PyErr_Clear();
+    BufferHold probe;
+    const bool read_only = probe.acquire(o, false);
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 read_only ? "argument '%s': the buffer of '%s' is read-only"
+                           : "argument '%s': a writable buffer is required, not '%s'",
+                 param, type_name(o).c_str());
+    return false;
+  }
+  if (hold.view().readonly) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': the buffer of '%s' is read-only", param,
                  type_name(o).c_str());
     return false;
   }
-  if (hold.acquire(o, true) && !hold.view().readonly) return true;
-  PyErr_Clear();
-  BufferHold probe;
-  const bool read_only = probe.acquire(o, false);
-  PyErr_Clear();
-  PyErr_Format(PyExc_TypeError,
-               read_only ? "argument '%s': the buffer of '%s' is read-only"
-                         : "argument '%s': a writable buffer is required, not '%s'",
-               param, type_name(o).c_str());
-  return false;
+  if (holds_objects(hold.view().format)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': items must be plain data, not format '%s'", param,
+                 hold.view().format);
+    return false;
+  }
+  return true;
 }
 
 bool check_output_size(const BufferHold& hold, const char* param, unsigned __int128 expected,

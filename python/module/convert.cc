@@ -210,6 +210,20 @@ void name_argument_in_error(const char* param) {
   PyErr_SetObject(PyExc_TypeError, renamed.get());
 }
 
+void note_failed_item(const char* param, std::size_t item) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return;
+  }
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value != nullptr) {
+    add_note(value, "argument '" + std::string(param) + "', item " + std::to_string(item));
+    PyErr_Clear();  // a note that cannot be added must not replace the error
+  }
+  PyErr_Restore(type, value, tb);
+}
+
 Ref new_bytes_for_overwrite(std::uint64_t size, char** data) {
   if (size > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
     fault(quandrel::msg::kCapacityOverflow);

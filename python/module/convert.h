@@ -116,10 +116,22 @@ bool from_py(PyObject* o, std::int32_t& out);   // signed 32-bit
 
 // Sequence of K: refuses str and non-sequences, iterates once.
 bool check_sequence(PyObject* o, std::size_t& length_hint);
-// An integer buffer is read directly; anything else element by element.
+
+// No element of an argument failed.
+inline constexpr std::size_t kNoItem = static_cast<std::size_t>(-1);
+
+// Converts one argument. For a sequence or buffer of values, `failed_item`
+// receives the index of the element whose conversion failed.
+template <class T>
+bool convert_arg(PyObject* o, T& out, std::size_t& /*failed_item*/) {
+  return from_py(o, out);
+}
+
+// An integer buffer or tensor is read directly; anything else element by
+// element.
 template <class K>
-bool from_py(PyObject* o, std::vector<K>& out) {
-  switch (read_int_buffer(o, out)) {
+bool convert_arg(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
+  switch (read_int_buffer(o, out, failed_item)) {
     case IntBuffer::kRead: return true;
     case IntBuffer::kFailed: return false;
     case IntBuffer::kNotOne: break;
@@ -132,7 +144,10 @@ bool from_py(PyObject* o, std::vector<K>& out) {
   while (PyObject* item = PyIter_Next(it.get())) {
     Ref hold(item);
     K value;
-    if (!from_py(item, value)) return false;
+    if (!from_py(item, value)) {
+      failed_item = out.size();
+      return false;
+    }
     out.push_back(value);
   }
   return !PyErr_Occurred();
@@ -150,11 +165,17 @@ inline bool from_py(PyObject* o, Borrowed& out) {
 // Turns a TypeError of the conversion just failed into "argument 'P': ...".
 void name_argument_in_error(const char* param);
 
+// Adds the note "argument 'P', item N" to the TypeError or OverflowError of
+// an element's conversion just failed; its text stays as it is.
+void note_failed_item(const char* param, std::size_t item);
+
 template <class T>
 bool convert_slot(const Signature& sig, std::size_t i, PyObject* slot, T& out) {
   if (slot == nullptr) return true;  // optional and not given: keep the default
-  if (from_py(slot, out)) return true;
+  std::size_t failed_item = kNoItem;
+  if (convert_arg(slot, out, failed_item)) return true;
   name_argument_in_error(sig.params[i]);
+  if (failed_item != kNoItem) note_failed_item(sig.params[i], failed_item);
   return false;
 }
 

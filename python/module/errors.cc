@@ -23,8 +23,6 @@ std::nullptr_t raise(PyObject* type, const char* text) {
   return nullptr;
 }
 
-namespace {
-
 // PEP 678 notes: `add_note` from 3.11 on; on 3.10 the same `__notes__` list
 // that 3.10's traceback module does not print but later tooling reads.
 void add_note(PyObject* exc, const std::string& note) {
@@ -42,6 +40,8 @@ void add_note(PyObject* exc, const std::string& note) {
   }
   PyList_Append(notes.get(), text.get());
 }
+
+namespace {
 
 // The OSError subclass that Python picks for an error number
 // (FileNotFoundError for ENOENT, ...), as a new reference; plain OSError for

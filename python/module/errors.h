@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "core/error.h"
 
@@ -23,6 +24,10 @@ PyObject* fault_class();
 std::nullptr_t raise_os_error(const IoError& error);
 std::nullptr_t raise_fault(const char* text);
 std::nullptr_t raise(PyObject* type, const char* text);
+
+// Adds a PEP 678 note to the exception `exc` (on 3.10, to its `__notes__`).
+// May leave an exception set when the note cannot be added.
+void add_note(PyObject* exc, const std::string& note);
 
 // Sets the exception for the C++ exception being handled. Call only inside a
 // catch block.

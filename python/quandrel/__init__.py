@@ -9,7 +9,8 @@ reads: no file is ever created or written.
 Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
 and `fetch_into`, `read_records_into` and `read_pages_into` write into memory
 the caller owns; every sequence of integers may also be an integer buffer
-(numpy arrays, `array.array`, `memoryview`, `bytes`).
+(numpy arrays of any strides, `array.array`, `memoryview`, `bytes`) or a CPU
+tensor offering `__dlpack__` (torch, jax), and every `out` such a tensor.
 
 `StoreWriter` writes a table and publishes it whole, with a manifest of chunk
 digests; `open_store` opens a table from its manifest, and `verify_store`

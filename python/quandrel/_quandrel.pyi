@@ -14,14 +14,16 @@ __all__ = [
     "rowids_for_seq_with_history",
 ]
 
-# Where the module takes a sequence of integers, an array of integers serves
-# as well: numpy's stubs declare the buffer protocol only from Python 3.12.
-class _IntArray(Protocol):
-    def __array__(self) -> Any: ...
-    def __len__(self) -> int: ...
+# Memory the module reads or writes in place: buffers, and tensors of other
+# libraries through `__dlpack__` (torch, jax, numpy on every Python version:
+# numpy's stubs declare the buffer protocol only from Python 3.12).
+class _Tensor(Protocol):
+    def __dlpack__(self, *args: Any, **kwargs: Any) -> Any: ...
+    def __dlpack_device__(self) -> tuple[int, int]: ...
 
-_Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _IntArray
-_Out = TypeVar("_Out", bound=Buffer)
+_Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _Tensor
+_Memory: TypeAlias = Buffer | _Tensor
+_Out = TypeVar("_Out", bound=Buffer | _Tensor)
 
 class Fault(BaseException):
     """An internal invariant was violated."""
@@ -58,12 +60,12 @@ class Store:
         """The row ``rowid``: ``width`` bytes."""
     def close(self) -> None:
         """Compatibility no-op for the ctypes API (resources are dropped with the object)."""
-    def fetch_into(self, rowids: _Ints, out: Buffer) -> None:
+    def fetch_into(self, rowids: _Ints, out: _Memory) -> None:
         """Writes the rows of ``rowids``, in order, into ``out``.
 
-        ``out`` is a writable C-contiguous buffer (a numpy array of any dtype and
-        shape, a bytearray, a writable mmap) of exactly ``len(rowids) * width``
-        bytes. The gather runs with the interpreter lock released, as in
+        ``out`` is a writable C-contiguous buffer or CPU tensor (a numpy array of
+        any dtype and shape, a torch tensor, a bytearray, a writable mmap) of
+        exactly ``len(rowids) * width`` bytes. The gather runs with the interpreter lock released, as in
         ``fetch``. After an error the contents of ``out`` are unspecified.
         """
     @property
@@ -94,7 +96,7 @@ class View:
         """The record ``index``: ``slot_bytes()`` bytes."""
     def read_records(self, indices: _Ints) -> bytes:
         """The records of ``indices``, in order and back to back, as one bytes object."""
-    def read_records_into(self, indices: _Ints, out: Buffer) -> None:
+    def read_records_into(self, indices: _Ints, out: _Memory) -> None:
         """Writes the records of ``indices``, in order, into ``out``.
 
         ``out`` is a writable C-contiguous buffer of exactly
@@ -115,7 +117,7 @@ class PageReader:
         """A reader of pages of ``page_size`` bytes, a power of two."""
     def read_pages(self, file_descriptors: _Ints, offsets: _Ints) -> list[bytes]:
         """One page per (descriptor, offset) pair, read from descriptors the caller holds."""
-    def read_pages_into(self, file_descriptors: _Ints, offsets: _Ints, out: Buffer) -> list[int]:
+    def read_pages_into(self, file_descriptors: _Ints, offsets: _Ints, out: _Memory) -> list[int]:
         """Reads page i into bytes ``[i * page_size, (i + 1) * page_size)`` of ``out``.
 
         ``out`` is a writable C-contiguous buffer of exactly
