@@ -8,7 +8,9 @@
 #
 # Targets: view (manifest and view opening), keyfile (read_keys against a
 # model), convert (the binding layer's converters and binder in an embedded
-# interpreter, against a model in Python; PYTHON picks the interpreter).
+# interpreter, against a model in Python; PYTHON picks the interpreter),
+# store_manifest (a table's manifest: what is accepted survives being written
+# again).
 # fuzz/<target>.dict, when there is one, lists tokens of the input's format.
 # What a run finds goes to build/fuzz/work-<target>; a crash leaves its input
 # in build/fuzz/artifacts/. Replay one with: build/fuzz/fuzz/fuzz_<target> FILE
@@ -16,12 +18,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 seconds=${FUZZ_SECONDS:-20}
-targets=${*:-view keyfile convert}
+targets=${*:-view keyfile convert store_manifest}
 
 # Only the inputs that grow coverage matter; these bound one input's size so
 # that each stays fast (the key-file reader reads 8 KiB at a time, so its
 # inputs may reach past that).
-declare -A max_len=([view]=4096 [keyfile]=20000 [convert]=512)
+declare -A max_len=([view]=4096 [keyfile]=20000 [convert]=512 [store_manifest]=4096)
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" -DQUANDREL_BUILD_FUZZERS=ON \
