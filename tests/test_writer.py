@@ -242,3 +242,20 @@ def test_build_refuses_bad_inputs(tmp_path, source, target, message):
     r = cli("build", tmp_path / target, "--from", tmp_path / source, "--shards", 2)
     assert r.returncode == 2 and message in r.stderr
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_rows_from_a_tensor_through_dlpack(tmp_path):
+    class Tensor:  # memory only through __dlpack__, as a torch CPU tensor offers it
+        def __init__(self, a):
+            self.a = a
+
+        def __dlpack__(self, *args, **kwargs):
+            return self.a.__dlpack__(*args, **kwargs)
+
+        def __dlpack_device__(self):
+            return self.a.__dlpack_device__()
+
+    a = np.arange(12, dtype=np.float32).reshape(3, 4)
+    with quandrel.StoreWriter(tmp_path / "t", 1, 3, 16) as w:
+        w.write(0, Tensor(a))
+    assert quandrel.open_store(tmp_path / "t").fetch(range(3)) == a.tobytes()

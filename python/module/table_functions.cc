@@ -134,12 +134,18 @@ PyObject* verify_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }  // namespace
 
 bool acquire_input(PyObject* o, const char* param, BufferHold& hold) {
-  if (!BufferHold::exports(o)) {
+  if (BufferHold::exports(o)) {
+    if (!hold.acquire(o, false)) return false;
+  } else if (DlpackImport::offered_by(o)) {
+    if (!hold.acquire_tensor(o)) {
+      name_argument_in_error(param);
+      return false;
+    }
+  } else {
     PyErr_Format(PyExc_TypeError, "argument '%s': a bytes-like object is required, not '%s'", param,
                  type_name(o).c_str());
     return false;
   }
-  if (!hold.acquire(o, false)) return false;
   if (!hold.c_contiguous()) {
     PyErr_Format(PyExc_ValueError, "argument '%s': a C-contiguous buffer is required", param);
     return false;

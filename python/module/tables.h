@@ -16,8 +16,9 @@ PyObject* store_writer_class();
 // (the package exports the public ones). Null-terminated, static storage.
 PyMethodDef* table_functions();
 
-// An input argument: any C-contiguous buffer. TypeError "argument 'P': ..."
-// for an object that exports none, ValueError for a non-contiguous one.
+// An input argument: any C-contiguous buffer or CPU tensor (`__dlpack__`).
+// TypeError "argument 'P': ..." for an object that offers neither, ValueError
+// for a non-contiguous one.
 bool acquire_input(PyObject* o, const char* param, BufferHold& hold);
 
 }  // namespace quandrel::py

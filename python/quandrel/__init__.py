@@ -3,8 +3,8 @@
 `rowids_for_seq` turns token sequences into row ids; `Store` gathers rows of a
 sharded table in parallel with the interpreter lock released; `View` reads a
 flat file of fixed-size records; `PageReader` reads pages from descriptors
-the caller holds; `read_keys` reads a file of decimal keys. Everything only
-reads: no file is ever created or written.
+the caller holds; `read_keys` reads a file of decimal keys. None of them
+creates or writes a file.
 
 Beyond those, `rowids_array` gives row ids as one block of 64-bit integers,
 and `fetch_into`, `read_records_into` and `read_pages_into` write into memory

@@ -189,10 +189,10 @@ class StoreWriter:
         width: SupportsIndex,
     ) -> StoreWriter:
         """``dir`` existing raises FileExistsError; a table too large for 64 bits, ValueError."""
-    def write(self, start_row: SupportsIndex, rows: Buffer) -> None:
+    def write(self, start_row: SupportsIndex, rows: _Memory) -> None:
         """Writes rows ``start_row, start_row + 1, ...`` from a C-contiguous buffer whose size is a
         multiple of the width; they may span shards."""
-    def write_at(self, rowids: _Ints, rows: Buffer) -> None:
+    def write_at(self, rowids: _Ints, rows: _Memory) -> None:
         """Writes row ``rowids[i]`` from bytes ``i * width ... (i + 1) * width - 1`` of ``rows``."""
     def commit(self) -> None:
         """Flushes everything to the device and renames the staging directory to ``dir``."""
@@ -213,5 +213,5 @@ def verify_store(
     """Reads every chunk of the table and compares its digest with the manifest's; returns the
     problems, one line each, empty when the table is sound."""
 
-def _digest128(buffer: Buffer) -> str: ...
+def _digest128(buffer: _Memory) -> str: ...
 def _store_geometry(dir: StrOrBytesPath) -> tuple[int, int, int] | None: ...

@@ -61,9 +61,13 @@ def run(directory: str, source: str, shards: int, rows_per_shard: int | None) ->
             return fail(explain(e) if isinstance(e, OSError) else str(e))
         print(f"{directory}: {rows:,} rows of {width:,} bytes from {source} into "
               f"{shards:,} shards of {per_shard:,} rows")
-        with writer:
-            if mapped is not None:
-                write_rows(np, writer, mapped, offset, shape, dtype, fortran_order)
+        try:
+            with writer:  # an error aborts: nothing is left at `directory`
+                if mapped is not None:
+                    write_rows(np, writer, mapped, offset, shape, dtype, fortran_order)
+        except OSError as e:
+            print(f"build: {explain(e)}; nothing was written", file=sys.stderr)
+            return 1
     print(f"wrote {units.size(rows * width)} and the manifest")
     return 0
 
