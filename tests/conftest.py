@@ -43,6 +43,12 @@ def sample_store(tmp_path):
     return make
 
 
+def disk_backed(path) -> bool:
+    """Whether the page cache of `path`'s files can be evicted (not tmpfs)."""
+    kind = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True).stdout
+    return kind.strip() not in ("tmpfs", "ramfs", "")
+
+
 def run_python(code: str, env_extra=None, timeout=120) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter (pool state and environment are per process)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("QUANDREL_")}

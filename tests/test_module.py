@@ -54,7 +54,8 @@ def test_types_and_instances(tmp_path):
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})
     assert [m for m in vars(_quandrel.Store) if not m.startswith("__")] == [
-        "fetch", "fetch_one", "close", "width", "total_rows", "fetch_into"]
+        "fetch", "fetch_one", "close", "width", "total_rows", "fetch_into", "shards", "rows_per_shard",
+        "threads", "dir", "stats"]
     store, reader = _quandrel.Store(str(tmp_path), 0, 10, 3), _quandrel.PageReader()
     for obj, attr in [(store, "width"), (store, "total_rows"), (reader, "extra")]:
         with pytest.raises(AttributeError):

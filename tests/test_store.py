@@ -61,7 +61,10 @@ def test_opening(tmp_path):
     with pytest.raises(FileNotFoundError) as info:
         Store(str(d), 5, 1, 2)
     assert info.value.args == ("No such file or directory (os error 2)",) and info.value.errno == 2
-    assert info.value.__notes__ == [f"shard file: {d}/ziruv_003.bin"]
+    assert info.value.__notes__ == [f"shard file: neither shard_003.bin nor ziruv_003.bin in {d}"]
+    with pytest.raises(FileNotFoundError) as info:
+        Store(f"{d}/tabel", 5, 1, 2)
+    assert info.value.__notes__ == [f"store directory: {d}/tabel (missing)"]
     with pytest.raises(OSError) as info:
         Store("/tmp\0x", 5, 1, 2)
     assert type(info.value) is OSError and info.value.errno is None

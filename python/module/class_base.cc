@@ -1,6 +1,7 @@
 #include "class_base.h"
 
 #include <atomic>
+#include <vector>
 
 namespace quandrel::py {
 
@@ -18,18 +19,18 @@ bool move_member_to_end(PyObject* type, const char* name) {
 }
 
 PyObject* make_class(const ClassSpec& def) {
-  PyType_Slot slots[] = {
+  std::vector<PyType_Slot> slots = {
       {Py_tp_doc, const_cast<char*>(def.doc)},
       {Py_tp_new, reinterpret_cast<void*>(def.construct)},
       {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
       {Py_tp_methods, def.methods},
-      // Last on purpose: without properties, its slot id 0 ends the table.
-      {def.getset != nullptr ? Py_tp_getset : 0, def.getset},
-      {0, nullptr},
   };
+  if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
+  if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
+  slots.push_back({0, nullptr});
   // No Py_TPFLAGS_BASETYPE (no subclasses) and no Py_TPFLAGS_HAVE_GC (the
   // instances hold no Python references).
-  PyType_Spec type_spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec type_spec = {def.name, def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   return PyType_FromSpec(&type_spec);
 }
 

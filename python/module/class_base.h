@@ -32,6 +32,7 @@ struct ClassSpec {
   destructor dealloc;
   PyMethodDef* methods;  // static storage: the type keeps pointing at it
   PyGetSetDef* getset;   // static storage, or null
+  reprfunc repr = nullptr;  // null: object's
 };
 
 // A number for the calling thread that no other thread of the process ever
@@ -58,10 +59,10 @@ class Class {
 
   // Creates the type once per interpreter and returns it (borrowed).
   static PyObject* ready(PyMethodDef* methods, PyGetSetDef* getset, newfunc construct,
-                         const char* doc) {
+                         const char* doc, reprfunc repr = nullptr) {
     if (type_ == nullptr) {
       type_ = make_class({S::kTypeName, doc, static_cast<int>(sizeof(Object)), construct, &dealloc,
-                          methods, getset});
+                          methods, getset, repr});
       forget_at_finalization(&type_);
     }
     return type_;
@@ -82,16 +83,32 @@ class Class {
   // own thread when the class is bound. Returns null with TypeError set, or
   // faults on a foreign thread.
   static const S* receive(PyObject* self) {
-    if (type_ == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type_))) {
-      return raise_cannot_convert(self, S::kName);
-    }
-    auto* obj = reinterpret_cast<Object*>(self);
+    const S* state = peek(self);
     if constexpr (S::kBoundPath != nullptr) {
-      if (obj->owner != thread_token()) {
+      if (state != nullptr && reinterpret_cast<Object*>(self)->owner != thread_token()) {
         fault(std::string(S::kBoundPath) + msg::kUnsendableSent);
       }
     }
-    return obj->state;
+    return state;
+  }
+
+  // The state of an instance of the class on any thread, for what reads
+  // only fields fixed at construction (a repr must work wherever an object
+  // is shown); null with TypeError set for another type.
+  static const S* peek(PyObject* self) {
+    if (type_ == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type_))) {
+      return raise_cannot_convert(self, S::kName);
+    }
+    return reinterpret_cast<Object*>(self)->state;
+  }
+
+  // A read-only property: `value` of the state, behind the receiver test.
+  template <PyObject* (*value)(const S&)>
+  static PyObject* property(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+      const S* state = receive(self);
+      return state ? value(*state) : nullptr;
+    });
   }
 
   // Binds the arguments, tests the receiver, then converts, in that order.

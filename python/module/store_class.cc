@@ -8,6 +8,7 @@
 #include "module_types.h"
 #include "class_base.h"
 #include "core/layout.h"
+#include "describe.h"
 #include "io/read/reader_mode.h"
 #include "io/store/shard_store.h"
 #include "io/table/store_manifest.h"
@@ -22,6 +23,7 @@ struct StoreState {
 
   io::ShardStore store;
   std::uint64_t threads;
+  std::string dir;  // as opened
 };
 
 using StoreClass = Class<StoreState>;
@@ -82,17 +84,29 @@ PyObject* close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return StoreClass::receive(self) ? Py_NewRef(Py_None) : nullptr; });
 }
 
-PyObject* get_width(PyObject* self, void*) {
+PyObject* width_of(const StoreState& s) { return to_py(s.store.layout().row_bytes); }
+PyObject* total_rows_of(const StoreState& s) {
+  return to_py(s.store.layout().shards * s.store.layout().rows_per_shard);  // modulo 2^64
+}
+PyObject* shards_of(const StoreState& s) { return to_py(s.store.layout().shards); }
+PyObject* rows_per_shard_of(const StoreState& s) { return to_py(s.store.layout().rows_per_shard); }
+PyObject* threads_of(const StoreState& s) { return to_py(s.threads); }
+PyObject* dir_of(const StoreState& s) { return path_to_py(s.dir); }
+
+PyObject* stats(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->store.layout().row_bytes) : nullptr;
+    return s ? stats_dict(s->store.stats().totals()) : nullptr;
   });
 }
 
-PyObject* get_total_rows(PyObject* self, void*) {
+PyObject* repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const StoreState* s = StoreClass::receive(self);
-    return s ? to_py(s->store.layout().shards * s->store.layout().rows_per_shard) : nullptr;  // modulo 2^64
+    const StoreState* s = StoreClass::peek(self);
+    if (s == nullptr) return nullptr;
+    const Layout& l = s->store.layout();
+    return describe("Store", s->dir, with_commas(l.shards) + " x " + with_commas(l.rows_per_shard) +
+                                         " x " + with_commas(l.row_bytes) + " B");
   });
 }
 
@@ -127,12 +141,19 @@ PyMethodDef methods[] = {
      "fetch_into($self, rowids, out)\n--\n\n"
      "Writes the rows of `rowids`, in order, into `out`: a writable C-contiguous buffer of\n"
      "exactly len(rowids) * width bytes. Returns None."},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Counters of the reads since the store was opened, as a new dict (see the README)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"width", get_width, nullptr, nullptr, nullptr},
-    {"total_rows", get_total_rows, nullptr, nullptr, nullptr},
+    {"width", StoreClass::property<width_of>, nullptr, nullptr, nullptr},
+    {"total_rows", StoreClass::property<total_rows_of>, nullptr, nullptr, nullptr},
+    {"shards", StoreClass::property<shards_of>, nullptr, nullptr, nullptr},
+    {"rows_per_shard", StoreClass::property<rows_per_shard_of>, nullptr, nullptr, nullptr},
+    {"threads", StoreClass::property<threads_of>, nullptr, nullptr, nullptr},
+    {"dir", StoreClass::property<dir_of>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -150,14 +171,19 @@ PyObject* new_store(const std::string& dir, const io::StoreGeometry& g, std::uin
   PyObject* type = store_class();
   if (type == nullptr) return nullptr;
   return StoreClass::wrap(reinterpret_cast<PyTypeObject*>(type),
-                          std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads}));
+                          std::unique_ptr<StoreState>(new StoreState{std::move(*store), threads, dir}));
 }
 
 PyObject* store_class() {
   PyObject* type = StoreClass::ready(methods, getset, store_new,
-                                     "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n");
-  // fetch_into follows every member that Store had before it, properties included.
-  if (type == nullptr || !move_member_to_end(type, "fetch_into")) return nullptr;
+                                     "Store(dir, shards, rows_per_shard, width, threads=...)\n--\n\n",
+                                     repr);
+  if (type == nullptr) return nullptr;
+  // Members added later follow every member that Store had before them,
+  // properties included, in the order they were added.
+  for (const char* name : {"fetch_into", "shards", "rows_per_shard", "threads", "dir", "stats"}) {
+    if (!move_member_to_end(type, name)) return nullptr;
+  }
   return type;
 }
 

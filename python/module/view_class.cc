@@ -6,6 +6,7 @@
 #include "buffer.h"
 #include "module_types.h"
 #include "class_base.h"
+#include "describe.h"
 #include "io/read/reader_mode.h"
 #include "io/view/view.h"
 
@@ -18,6 +19,7 @@ struct ViewState {
   static constexpr const char* kBoundPath = "_quandrel::View";
 
   io::ViewReader reader;
+  std::string path;  // as opened
 };
 
 using ViewClass = Class<ViewState>;
@@ -35,7 +37,7 @@ PyObject* view_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!mode) return raise(PyExc_ValueError, io::kReaderModeError);
     Result<io::ViewReader> reader = io::ViewReader::open(path.value, *mode);
     if (!reader) return raise_os_error(reader.error());
-    return ViewClass::wrap(type, std::make_unique<ViewState>(ViewState{std::move(*reader)}));
+    return ViewClass::wrap(type, std::make_unique<ViewState>(ViewState{std::move(*reader), path.value}));
   });
 }
 
@@ -118,6 +120,28 @@ PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* count_of(const ViewState& s) { return to_py(s.reader.count()); }
+PyObject* path_of(const ViewState& s) { return path_to_py(s.path); }
+
+// Works on any thread, as the repr does: the counters are atomics, and an
+// exporter reads them from a thread of its own.
+PyObject* stats(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const ViewState* s = ViewClass::peek(self);
+    return s ? stats_dict(s->reader.stats().totals()) : nullptr;
+  });
+}
+
+// Works on any thread: it reads only what the view fixed when it opened.
+PyObject* repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const ViewState* s = ViewClass::peek(self);
+    if (s == nullptr) return nullptr;
+    return describe("View", s->path, with_commas(s->reader.count()) + " x " +
+                                         with_commas(s->reader.slot_bytes()) + " B");
+  });
+}
+
 // As read_records, with the records written into the caller's buffer `out`.
 PyObject* read_records_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -155,11 +179,25 @@ PyMethodDef methods[] = {
      "read_records_into($self, indices, out)\n--\n\n"
      "Writes the records of `indices`, in order, into `out`: a writable C-contiguous buffer\n"
      "of exactly len(indices) * slot_bytes() bytes. Returns None."},
+    {"stats", stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Counters of the reads since the view was opened, as a new dict (see the README)."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"count", ViewClass::property<count_of>, nullptr, nullptr, nullptr},
+    {"path", ViewClass::property<path_of>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyObject* view_class() { return ViewClass::ready(methods, nullptr, view_new, "View(path)\n--\n\n"); }
+PyObject* view_class() {
+  PyObject* type = ViewClass::ready(methods, getset, view_new, "View(path)\n--\n\n", repr);
+  // After every member of the original class and read_records_into.
+  if (type == nullptr || !move_member_to_end(type, "stats")) return nullptr;
+  return type;
+}
 
 }  // namespace quandrel::py

@@ -20,6 +20,7 @@ checks every chunk against it.
 copy of its newest version (with the `s3` extra installed).
 """
 
+from ._version import __version__
 from ._quandrel import (
     Fault,
     PageReader,

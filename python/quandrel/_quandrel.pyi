@@ -1,5 +1,5 @@
 from collections.abc import Callable, Sequence
-from typing import Any, Protocol, SupportsIndex, TypeVar, final
+from typing import Any, Protocol, SupportsIndex, TypedDict, TypeVar, final
 
 from _typeshed import StrOrBytesPath
 from typing_extensions import Buffer, TypeAlias
@@ -24,6 +24,19 @@ class _Tensor(Protocol):
 _Ints: TypeAlias = Sequence[SupportsIndex] | Buffer | _Tensor
 _Memory: TypeAlias = Buffer | _Tensor
 _Out = TypeVar("_Out", bound=Buffer | _Tensor)
+
+class _ReadStats(TypedDict):
+    """Counters since the store or view was opened; a plain dict at run time."""
+
+    calls: int
+    rows: int
+    bytes: int
+    rows_from_memory: int
+    rows_from_device: int
+    cold_batches: int
+    read_errors: int
+    latency_buckets_ns: list[int]
+    latency_counts: list[int]
 
 class Fault(BaseException):
     """An internal invariant was violated."""
@@ -74,6 +87,26 @@ class Store:
     @property
     def total_rows(self) -> int:
         """``shards * rows_per_shard``."""
+    @property
+    def shards(self) -> int:
+        """The number of shard files."""
+    @property
+    def rows_per_shard(self) -> int:
+        """Rows in each shard."""
+    @property
+    def threads(self) -> int:
+        """The threads that serve one fetch, at most: the caller and ``threads - 1`` helpers."""
+    @property
+    def dir(self) -> str:
+        """The directory as opened (a bytes path decoded as ``os.fsdecode`` does)."""
+    def stats(self) -> _ReadStats:
+        """Counters of the reads since the store was opened, as a new dict.
+
+        Every ``fetch``, ``fetch_one`` and ``fetch_into`` that asks for at least
+        one row counts as a call. ``rows_from_memory + rows_from_device ==
+        rows``; ``latency_counts[i]`` counts calls of at most
+        ``latency_buckets_ns[i]`` nanoseconds, its last item those longer.
+        """
 
 @final
 class View:
@@ -102,6 +135,17 @@ class View:
         ``out`` is a writable C-contiguous buffer of exactly
         ``len(indices) * slot_bytes()`` bytes. After an error the contents of
         ``out`` are unspecified.
+        """
+    @property
+    def count(self) -> int:
+        """The number of records that can be read, as ``len()``."""
+    @property
+    def path(self) -> str:
+        """The view file's path as opened."""
+    def stats(self) -> _ReadStats:
+        """Counters of the record reads since the view was opened, as ``Store.stats``.
+
+        Unlike the view's other members, callable from any thread.
         """
 
 @final

@@ -11,20 +11,15 @@
 #pragma once
 
 #include <fcntl.h>
-#include <time.h>
 
 #include <cstdint>
+
+#include "io/read/read_clock.h"
 
 namespace quandrel::io {
 
 inline constexpr std::uint64_t kColdNs = 15'000;
 inline constexpr std::size_t kProbeSample = 4;
-
-inline std::uint64_t now_ns() {
-  timespec t;
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(t.tv_nsec);
-}
 
 // Starts reading [offset, offset + len) into the page cache without waiting.
 inline void ask_ahead(int fd, std::uint64_t offset, std::uint64_t len) {

@@ -68,16 +68,26 @@ class SlotBatch {
   // Reads slots [0, n) with the calling thread and at most `helpers` more.
   // Returns the first failure recorded (not necessarily the lowest slot's).
   Result<void> run(std::size_t n, std::size_t helpers, Spread spread) {
+    started_ = now_ns();
     const std::size_t wanted = std::min(helpers, n / std::max<std::size_t>(spread.hot_per_helper, 1));
     if (wanted == 0) {
       read_timed(n, helpers, spread.cold_per_part);
     } else if (sample_resident(n)) {
-      read_in_parts(0, n, spread.hot_per_part, wanted);
+      read_in_parts(0, n, spread.hot_per_part, wanted, /*cold=*/false);
     } else {
-      read_in_parts(0, n, spread.cold_per_part, helpers);
+      read_in_parts(0, n, spread.cold_per_part, helpers, /*cold=*/true);
     }
     return error_.take();
   }
+
+  // Slots that run() found on the device: those of a timed read that waited
+  // for it, and those read after it as cold (asked ahead, or in cold parts),
+  // which may include a few that were in memory after all.
+  std::uint64_t slots_from_device() const { return from_device_.load(std::memory_order_relaxed); }
+  // When run() started, and how long it took, on the clock that times its
+  // reads: the reading that ends the last timed read also ends the run.
+  std::uint64_t started_ns() const { return started_; }
+  std::uint64_t elapsed_ns() const { return (ended_ != 0 ? ended_ : now_ns()) - started_; }
 
   // Reads slots [first, last) in order on the calling thread. Stops at the
   // first failed read, after recording it, and returns false.
@@ -102,30 +112,52 @@ class SlotBatch {
   // disk; the rest are then asked of the disk at once, or read in parallel.
   void read_timed(std::size_t n, std::size_t helpers, std::size_t cold_per_part) {
     const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    std::uint64_t start = started_;
     for (std::size_t p = 0; p < n;) {
       const std::size_t end = std::min(n, p + step);
-      const std::uint64_t start = now_ns();
       if (!read(p, end)) return;
+      const std::uint64_t now = now_ns();  // ends this read and starts the next
+      const bool cold = now - start > kColdNs;
+      start = now;
+      if (cold) count_from_device(end - p);
       p = end;
-      if (p == n || now_ns() - start <= kColdNs) continue;
+      if (p == n) {
+        ended_ = now;
+        return;
+      }
+      if (!cold) continue;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) {
           const SlotSource s = locate_(q);
           if (!s.beyond) ask_ahead(files_[s.file].file.fd(), s.offset, slot_bytes_);
         }
+        count_from_device(n - p);
         (void)read(p, n);
         return;
       }
-      if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers);
+      if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers, /*cold=*/true);
     }
   }
 
-  void read_in_parts(std::size_t first, std::size_t n, std::size_t per_part, std::size_t helpers) {
+  // Parts of one slot that are not known to be cold are timed: each is one
+  // read, which costs far more than the clock.
+  void read_in_parts(std::size_t first, std::size_t n, std::size_t per_part, std::size_t helpers,
+                     bool cold) {
     per_part = std::max<std::size_t>(per_part, 1);
-    run_parts((n - first + per_part - 1) / per_part, helpers, [this, first, n, per_part](std::size_t k) {
+    if (cold) count_from_device(n - first);
+    const bool timed = !cold && per_part == 1;
+    const std::size_t parts = (n - first + per_part - 1) / per_part;
+    run_parts(parts, helpers, [this, first, n, per_part, timed](std::size_t k) {
       const std::size_t begin = first + k * per_part;
-      (void)read(begin, std::min(n, begin + per_part));
+      const std::uint64_t start = timed ? now_ns() : 0;
+      if (read(begin, std::min(n, begin + per_part)) && timed && now_ns() - start > kColdNs) {
+        count_from_device(1);
+      }
     });
+  }
+
+  void count_from_device(std::uint64_t slots) {
+    from_device_.fetch_add(slots, std::memory_order_relaxed);
   }
 
   // Whether a sample of the slots is in memory, as far as their mappings
@@ -157,6 +189,9 @@ class SlotBatch {
   const Options options_;
   std::atomic<bool> maybe_cut_{false};
   FirstError error_;
+  std::atomic<std::uint64_t> from_device_{0};
+  std::uint64_t started_ = 0;
+  std::uint64_t ended_ = 0;  // 0 unless the timed loop's last reading ended the run
 };
 
 template <class Locate>

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace quandrel::io {
@@ -12,6 +13,28 @@ namespace {
 bool exists(const std::string& path) {
   struct stat st;
   return path.find('\0') == std::string::npos && ::stat(path.c_str(), &st) == 0;
+}
+
+// The note of a shard file that does not open: where the user can act. A
+// directory that is missing or not a directory is named as such (not the
+// shard path inside it that nobody made), and a missing shard names both
+// names looked for.
+IoError shard_open_error(IoError error, const std::string& dir, std::uint64_t shard) {
+  const int code = error.os_code();
+  if (code != ENOENT && code != ENOTDIR) return error;
+  const std::string where = dir.empty() ? "." : dir;
+  struct stat st;
+  if (::stat(where.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return std::move(error).with_path("store directory", where + " (missing)");
+    }
+  } else if (!S_ISDIR(st.st_mode)) {
+    return std::move(error).with_path("store directory", where + " (not a directory)");
+  }
+  if (code == ENOTDIR) return error;
+  return std::move(error).with_path("shard file", "neither " + shard_file_name("shard_", shard) +
+                                                      " nor " + shard_file_name("ziruv_", shard) +
+                                                      " in " + where);
 }
 
 // Room for the shard files, without trusting a shard count that no
@@ -41,9 +64,10 @@ Result<ShardStore> ShardStore::open(const std::string& dir, const Layout& layout
   std::vector<ReadFile> files;
   files.reserve(std::min(layout.shards, kReserveLimit));
   for (std::uint64_t i = 0; i < layout.shards; ++i) {
-    Result<ReadFile> file = ReadFile::open(shard_path(dir, i), "shard file", mode);
+    const std::string path = shard_path(dir, i);
+    Result<ReadFile> file = ReadFile::open(path, "shard file", mode);
     // Returning destroys `files`, closing them in order.
-    if (!file) return file.error();
+    if (!file) return shard_open_error(file.error(), dir, i);
     files.push_back(std::move(*file));
   }
   return ShardStore(std::move(files), layout, std::move(backend));

@@ -2,6 +2,7 @@
 // batched read of rows from them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "core/layout.h"
 #include "io/read/backend.h"
 #include "io/read/read_file.h"
+#include "io/read/read_stats.h"
 #include "io/read/reader_mode.h"
 
 namespace quandrel::io {
@@ -57,18 +59,24 @@ class ShardStore {
   std::size_t shard_count() const { return files_.size(); }
   // Whether any shard is read through a mapping.
   bool mapped() const;
+  // Counters of every read_rows since opening; other read paths record
+  // their calls here too.
+  ReadStats& stats() const { return *stats_; }
 
  private:
   ShardStore(std::vector<ReadFile> files, const Layout& layout,
              std::shared_ptr<const IoBackend> backend)
-      : files_(std::move(files)), layout_(layout), backend_(std::move(backend)) {}
+      : files_(std::move(files)), layout_(layout), backend_(std::move(backend)),
+        stats_(std::make_unique<ReadStats>(layout.row_bytes)) {}
 
+  // Adds to `from_device` the rows it found on the device.
   Result<void> read_sorted(std::span<const std::uint64_t> rowids, std::byte* out,
-                           std::uint64_t threads) const;
+                           std::uint64_t threads, std::atomic<std::uint64_t>& from_device) const;
 
   std::vector<ReadFile> files_;  // closed in shard order
   Layout layout_;
   std::shared_ptr<const IoBackend> backend_;
+  std::unique_ptr<ReadStats> stats_;  // on the heap: counters stay put when the store moves
 };
 
 }  // namespace quandrel::io

@@ -102,13 +102,17 @@ Result<void> ViewReader::read_slots(std::span<const std::uint64_t> indices, std:
   if (helpers > 0) (void)pool::worker_count();
   SlotBatch batch(*backend_, files, slot, output.data(), locate, {.past_end = PastEnd::kError});
   Result<void> ok = batch.run(n, helpers, spread_for(mapped(), slot));
-  if (!ok || !batch.maybe_cut()) return ok;
-  const std::uint64_t end = (*std::max_element(indices.begin(), indices.end()) + 1) * record;
-  if (mapped_reads_hold(end)) return ok;
-  SlotBatch reread(*backend_, files, slot, output.data(), locate,
-                   {.past_end = PastEnd::kError, .positional_only = true});
-  (void)reread.read(0, n);
-  return reread.take_error();
+  std::uint64_t ns = batch.elapsed_ns();
+  if (ok && batch.maybe_cut() &&
+      !mapped_reads_hold((*std::max_element(indices.begin(), indices.end()) + 1) * record)) {
+    SlotBatch reread(*backend_, files, slot, output.data(), locate,
+                     {.past_end = PastEnd::kError, .positional_only = true});
+    (void)reread.read(0, n);
+    ok = reread.take_error();
+    ns = now_ns() - batch.started_ns();
+  }
+  stats_->record({n, batch.slots_from_device(), !ok, ns});
+  return ok;
 }
 
 }  // namespace quandrel::io

@@ -11,6 +11,7 @@
 #include "core/error.h"
 #include "io/read/backend.h"
 #include "io/read/read_file.h"
+#include "io/read/read_stats.h"
 #include "io/read/reader_mode.h"
 
 namespace quandrel::io {
@@ -62,6 +63,8 @@ class ViewReader {
   std::uint64_t count() const { return count_; }
   // Whether records are copied from a mapping (else read with pread).
   bool mapped() const { return file_.mapped(); }
+  // Counters of the record reads since opening.
+  ReadStats& stats() const { return *stats_; }
 
   // The bytes a batch of `indices` needs, after checking every index: the
   // range error of the first index that is not below count(). Faults with
@@ -87,7 +90,8 @@ class ViewReader {
  private:
   ViewReader(std::uint64_t slot_bytes, std::uint64_t count, ReadFile file,
              std::shared_ptr<const IoBackend> backend)
-      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)), backend_(std::move(backend)) {}
+      : slot_bytes_(slot_bytes), count_(count), file_(std::move(file)), backend_(std::move(backend)),
+        stats_(std::make_unique<ReadStats>(slot_bytes)) {}
 
   // Reads `indices` into `output` (exactly their slots), re-reading them
   // positionally when a mapped copy met a file cut short under its mapping.
@@ -103,6 +107,7 @@ class ViewReader {
   std::uint64_t count_;
   ReadFile file_;
   std::shared_ptr<const IoBackend> backend_;
+  std::unique_ptr<ReadStats> stats_;  // on the heap: counters stay put when the reader moves
 };
 
 }  // namespace quandrel::io
