@@ -3,7 +3,7 @@
 // the page cache throughout.
 //
 //   c++ -O2 -std=c++20 -Icpp bench/bench_mapping.cc cpp/io/read/safe_copy.cc
-//       cpp/io/read/mapping.cc cpp/io/read/backend.cc cpp/core/error.cc -lpthread
+//       cpp/io/read/mapping.cc cpp/io/read/positional.cc cpp/core/error.cc -lpthread
 //       -o build/bench_mapping          (one line)
 //   build/bench_mapping [MiB=256]
 //
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "io/read/backend.h"
+#include "io/read/positional.h"
 #include "io/read/mapping.h"
 #include "io/read/safe_copy.h"
 

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The checked builds: the C++ tests under ASan+UBSan, the Python tests against
-# an ASan+UBSan build of the extension, and the threaded C++ tests (pool,
-# store, view) under TSan. Any report fails the run.
+# an ASan+UBSan build of the extension, the threaded C++ tests (pool, store,
+# view) under TSan, and everything built by clang with -Wthread-safety, which
+# checks that what a mutex guards is only touched with it held. Any report
+# fails the run.
 #
 #   bash tests/run_sanitizers.sh              # everything
-#   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan
+#   bash tests/run_sanitizers.sh asan tsan    # some of: asan, python, tsan, tsa
 #
-# Builds go to build/asan and build/tsan; PYTHON picks the interpreter for
-# the Python tests (default python3).
+# Builds go to build/asan, build/tsan and build/tsa; PYTHON picks the
+# interpreter for the Python tests (default python3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
-parts=${*:-asan python tsan}
+parts=${*:-asan python tsan tsa}
 jobs=${JOBS:-2}
 
 # The read path copies from memory mappings under its own SIGBUS/SIGSEGV
@@ -67,7 +69,14 @@ for part in $parts; do
       # only at the end, which a test child's own exit code could mask).
       TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
         build/tsan/quandrel_cpp_tests --gtest_brief=1 \
-        --gtest_filter='Pool*:*PoolInFreshProcess*:Store*:View*:Concurrent*'
+        --gtest_filter='Pool*:*PoolInFreshProcess*:*Store*:View*:Concurrent*'
+      ;;
+    tsa)
+      echo "== clang -Wthread-safety build"
+      CXX=clang++ cmake -S . -B build/tsa -G Ninja -DQUANDREL_BUILD_TESTS=ON -DQUANDREL_BUILD_MODULE=ON \
+        "-DPython_EXECUTABLE=$(command -v "$PYTHON")" -DQUANDREL_WERROR=ON \
+        "-DCMAKE_CXX_FLAGS=-Wthread-safety -Wthread-safety-beta" >/dev/null
+      cmake --build build/tsa -j "$jobs"
       ;;
     *) echo "unknown part: $part" >&2; exit 2 ;;
   esac

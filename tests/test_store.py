@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import SampleStore, run_python
+from conftest import run_python
 from quandrel import Fault, Store
 
 
@@ -28,17 +28,6 @@ def test_fetch(sample_store, shards, rows, width, threads):
     assert store.fetch([]) == b""
     assert store.close() is None
     assert store.fetch((1, 0)) == s.rows([1, 0])  # close() changed nothing; any sequence
-
-
-def test_short_shard_file_reads_zeros_not_stale_bytes(tmp_path):
-    # Shard 0 stops 10 bytes into its second page: rows beyond read as zeros,
-    # and a crossing row keeps the bytes that exist.
-    s = SampleStore(tmp_path, 1, 200, 48, rows_written=lambda _: 86)
-    os.truncate(os.path.join(s.dir, "shard_000.bin"), 4096 + 10)
-    ids = [10, 90, 150, 199, 85, 86, 84]
-    data = Store(s.dir, 1, 200, 48).fetch(ids)
-    assert data == s.rows(ids)
-    assert data[48:96] == bytes(48)
 
 
 def open_descriptors():
@@ -128,21 +117,6 @@ def test_concurrent_fetches_release_the_interpreter_lock(sample_store, into):
     assert results == [want] * 6
     # This thread ran while fetches were in flight: the lock was released.
     assert any(a < tick < b for a, b in inside for tick in ticks)
-
-
-# The parsing of the variables is tested in C++; here, that a fetch starts
-# the pool they configure.
-def test_pool_environment(sample_store):
-    s = sample_store(shards=4, rows_per_shard=100, width=8)
-    r = run_python(f"""
-        import os
-        from quandrel import Store
-        Store({s.dir!r}, 4, 100, 8).fetch(list(range(400)))
-        print(*(open(f"/proc/self/task/{{t}}/comm").read().strip() for t in os.listdir("/proc/self/task")))
-    """, {"QUANDREL_POOL_WORKERS": "3"})
-    assert r.returncode == 0, r.stderr
-    assert sorted(n for n in r.stdout.split() if n.startswith("quandrel-io-")) == [
-        "quandrel-io-0", "quandrel-io-1", "quandrel-io-2"]
 
 
 def test_rows_beyond_any_file_offset_read_as_zeros(tmp_path):

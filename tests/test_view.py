@@ -81,9 +81,6 @@ R = [record(i, 16) for i in range(7)]
 @pytest.mark.parametrize("call, expected", [
     (lambda v: v.read_record(6), R[6]),
     (lambda v: v.read_records([2, 0, 2]), R[2] + R[0] + R[2]),
-    (lambda v: v.read_records([]), b""),
-    (lambda v: v.read_records([(i * 5 + 3) % 7 for i in range(100)]),  # the pooled path
-     b"".join(R[(i * 5 + 3) % 7] for i in range(100))),
     (lambda v: v.close(), None),
     (lambda v: v.read_record(7), (OSError, r"^view record index 7 out of range \(count 7\)$")),
     (lambda v: v.read_records([0, 99]), (OSError, r"^view record index 99 out of range \(count 7\)$")),

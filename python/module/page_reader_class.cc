@@ -31,12 +31,6 @@ constexpr Signature kReadPages{"PageReader.read_pages()", {"file_descriptors", "
 constexpr Signature kReadPagesInto{"PageReader.read_pages_into()",
                                    {"file_descriptors", "offsets", "out"}};
 constexpr std::uint64_t kDefaultPageSize = 4096;
-// O_DIRECT's alignment, which io::read_pages reads straight into.
-constexpr std::size_t kPageAlignment = 4096;
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 PyObject* page_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     std::uint64_t page_size = kDefaultPageSize;
@@ -83,8 +77,7 @@ PyObject* read_pages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       fault(quandrel::msg::kCapacityOverflow);
     }
     // Aligned, so that the pages are read into it directly.
-    std::unique_ptr<std::byte, FreeDeleter> buffer(
-        static_cast<std::byte*>(std::aligned_alloc(kPageAlignment, (size + kPageAlignment - 1) & ~(kPageAlignment - 1))));
+    io::AlignedBuffer buffer = io::aligned_buffer(size);
     if (!buffer) return PyErr_NoMemory();
     std::vector<std::size_t> lengths;
     if (!read_pages_unlocked(fds, offsets, s->page_size, {buffer.get(), size}, lengths,

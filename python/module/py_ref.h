@@ -92,22 +92,9 @@ class WithoutGil {
 // plain value: no Python object may be touched inside). If taking the lock
 // back ends the thread, `abandon` runs on the way out: it must let go of the
 // caller's Python objects without releasing them, for the lock is not held.
-template <class Abandon, class Body>
-decltype(auto) run_unlocked(Abandon&& abandon, Body&& body) {
-  struct OnThreadEnd {
-    Abandon& abandon;
-    ~OnThreadEnd() {
-      if (WithoutGil::thread_ending()) abandon();
-    }
-  } on_end{abandon};
-  WithoutGil unlocked;
-  return body();
-}
-
-// As run_unlocked, for a body whose reads a signal may interrupt: it is
-// given a check to call then, which runs the signal handlers with the lock
-// held again, as Python's own reads do, and returns false when one raised
-// (its exception is then set).
+// `body` is given a check to call when a signal interrupts one of its reads:
+// it runs the signal handlers with the lock held again, as Python's own
+// reads do, and returns false when one raised (its exception is then set).
 template <class Abandon, class Body>
 decltype(auto) run_unlocked_interruptible(Abandon&& abandon, Body&& body) {
   struct OnThreadEnd {
@@ -118,6 +105,12 @@ decltype(auto) run_unlocked_interruptible(Abandon&& abandon, Body&& body) {
   } on_end{abandon};
   WithoutGil unlocked;
   return body([&unlocked] { return unlocked.relocked([] { return PyErr_CheckSignals() == 0; }); });
+}
+
+// The same for a body that nothing interrupts.
+template <class Abandon, class Body>
+decltype(auto) run_unlocked(Abandon&& abandon, Body&& body) {
+  return run_unlocked_interruptible(abandon, [&body](const auto&) -> decltype(auto) { return body(); });
 }
 
 }  // namespace quandrel::py

@@ -89,7 +89,7 @@ std::vector<std::string> names_of_a_batch(std::size_t n) {
 // Parts 0 .. n-2 finish at once; `faulty` ones throw. The last part waits for
 // all others, then throws, so its fault is the last one recorded.
 struct FaultyBatch {
-  FaultyBatch(std::size_t n, std::set<std::size_t> faulty) : n(n), faulty(std::move(faulty)) {}
+  FaultyBatch(std::size_t count, std::set<std::size_t> which) : n(count), faulty(std::move(which)) {}
   void operator()(std::size_t i) {
     if (i + 1 == n) {
       while (finished.load() + 1 < n) std::this_thread::yield();
@@ -145,23 +145,6 @@ void pool_of_32() {
       EXPECT_TRUE(batch.thrown.count(&f)) << "not the object thrown: " << f.what();
     }
   }
-}
-
-// Concurrent runs share the one worker; none starts a thread of its own.
-void one_worker_serves_concurrent_runs() {
-  std::vector<std::thread> callers;
-  std::atomic<int> foreign{0};
-  for (int k = 0; k < 4; ++k) {
-    callers.emplace_back([&] {
-      for (int round = 0; round < 50; ++round) {
-        for (const std::string& name : names_of_a_batch(8)) {
-          if (!(name == "caller" || name == "quandrel-io-0")) ++foreign;
-        }
-      }
-    });
-  }
-  for (std::thread& t : callers) t.join();
-  EXPECT_EQ(foreign.load(), 0);
 }
 
 void switched_off() {
@@ -268,7 +251,6 @@ struct FreshCase {
 
 const FreshCase kFreshCases[] = {
     {"PoolOf32", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=1"}, pool_of_32},
-    {"OneWorker", {"QUANDREL_POOL_WORKERS=1"}, one_worker_serves_concurrent_runs},
     {"SwitchedOff", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=4"}, switched_off},
     {"CapacityOverflow", {"QUANDREL_POOL_WORKERS=18446744073709551615"},
      capacity_overflow_is_retried},

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "core/mutex.h"
 #include "io/pool/run_parts.h"
 #include "io/pool/worker_pool.h"
 
@@ -45,8 +45,8 @@ class Run final : public Job {
   // took the run has left it. No helper touches the run after that.
   void finish() {
     if (active_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-      std::unique_lock lock(mu_);
-      done_cv_.wait(lock, [this] { return done_; });
+      MutexLock lock(mu_);
+      done_cv_.wait(lock.unique(), [this]() QUANDREL_REQUIRES(mu_) { return done_; });
     }
     if (first_fault_) std::rethrow_exception(first_fault_);
   }
@@ -56,7 +56,7 @@ class Run final : public Job {
   // free the run before the signal has been given.
   void leave() noexcept {
     if (active_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     done_ = true;
     done_cv_.notify_one();
   }
@@ -68,9 +68,9 @@ class Run final : public Job {
   std::atomic<std::size_t> active_{1};  // the caller, and every helper that took the run
   std::atomic<bool> failed_{false};
   std::exception_ptr first_fault_;  // written once, by whoever set failed_
-  std::mutex mu_;
+  Mutex mu_;
   std::condition_variable done_cv_;
-  bool done_ = false;  // guarded by mu_
+  bool done_ QUANDREL_GUARDED_BY(mu_) = false;
 };
 
 void run_with_own_threads(Run& run, std::size_t helpers) {

@@ -3,12 +3,14 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
 #include "core/error.h"
 #include "core/messages.h"
+#include "core/mutex.h"
 
 namespace quandrel::io {
 namespace {
@@ -31,20 +33,24 @@ void name_thread(std::thread& thread, std::size_t index) {
 // stays as short as the number of runs under way and never allocates once
 // it has grown to that.
 struct WorkerPool::Inner {
-  std::mutex mu;
+  struct Queued {
+    Job* job;
+    std::size_t wanted;  // helpers it still asks for
+  };
+  Mutex mu;
   std::condition_variable available;  // signalled once per helper asked for
-  std::vector<Job*> queue;            // guarded by mu; front first
+  std::vector<Queued> queue QUANDREL_GUARDED_BY(mu);  // front first
 };
 
 void WorkerPool::worker_loop(std::shared_ptr<Inner> inner) {
-  std::unique_lock lock(inner->mu);
+  MutexLock lock(inner->mu);
   for (;;) {
     if (inner->queue.empty()) {
-      inner->available.wait(lock);
+      inner->available.wait(lock.unique());
       continue;
     }
-    Job* job = inner->queue.front();
-    if (--job->wanted_ == 0) inner->queue.erase(inner->queue.begin());
+    Job* job = inner->queue.front().job;
+    if (--inner->queue.front().wanted == 0) inner->queue.erase(inner->queue.begin());
     job->taken();
     lock.unlock();
     job->work();  // the job may be gone once this returns
@@ -73,9 +79,8 @@ WorkerPool::WorkerPool(std::size_t count) : inner_(std::make_shared<Inner>()) {
 void WorkerPool::submit(Job& job, std::size_t helpers) {
   helpers = std::max<std::size_t>(helpers, 1);
   {
-    std::lock_guard lock(inner_->mu);
-    inner_->queue.push_back(&job);  // may throw bad_alloc: then nothing is queued
-    job.wanted_ = helpers;
+    MutexLock lock(inner_->mu);
+    inner_->queue.push_back({&job, helpers});  // may throw bad_alloc: then nothing is queued
   }
   if (helpers >= workers_.size()) {
     inner_->available.notify_all();
@@ -85,10 +90,10 @@ void WorkerPool::submit(Job& job, std::size_t helpers) {
 }
 
 void WorkerPool::withdraw(Job& job) {
-  std::lock_guard lock(inner_->mu);
-  if (job.wanted_ == 0) return;
-  job.wanted_ = 0;
-  inner_->queue.erase(std::find(inner_->queue.begin(), inner_->queue.end(), &job));
+  MutexLock lock(inner_->mu);
+  const auto it = std::find_if(inner_->queue.begin(), inner_->queue.end(),
+                               [&job](const Inner::Queued& q) { return q.job == &job; });
+  if (it != inner_->queue.end()) inner_->queue.erase(it);
 }
 
 }  // namespace quandrel::io

@@ -2,10 +2,8 @@
 // queue of jobs, and the one pool of the process.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -25,10 +23,6 @@ class Job {
 
  public:
   virtual ~Job() = default;
-
- private:
-  friend class WorkerPool;
-  std::size_t wanted_ = 0;  // guarded by the pool's mutex
 };
 
 class WorkerPool {

@@ -12,13 +12,7 @@
 namespace quandrel::io {
 namespace {
 
-// Engines open their files with O_DIRECT, which refuses buffers that are not
-// aligned to the device's block size.
 constexpr std::size_t kMinAlignment = 4096;
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
 
 std::string pair_note(std::size_t i, std::int32_t fd, std::uint64_t offset) {
   return "pair " + std::to_string(i) + ": fd " + std::to_string(fd) + ", offset " +
@@ -27,15 +21,22 @@ std::string pair_note(std::size_t i, std::int32_t fd, std::uint64_t offset) {
 
 }  // namespace
 
+void FreeDeleter::operator()(void* p) const { std::free(p); }
+
+AlignedBuffer aligned_buffer(std::size_t bytes, std::size_t alignment) {
+  alignment = std::max(alignment, kMinAlignment);  // a power of two
+  const std::size_t rounded = (bytes + alignment - 1) & ~(alignment - 1);
+  return AlignedBuffer(static_cast<std::byte*>(std::aligned_alloc(alignment, std::max(rounded, alignment))));
+}
+
 Result<void> read_pages(std::span<const std::int32_t> fds, std::span<const std::uint64_t> offsets,
                         std::size_t page_size, std::span<std::byte> out,
                         std::span<std::size_t> lengths, const InterruptCheck& keep_going) {
   const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % kMinAlignment == 0 &&
                        page_size % kMinAlignment == 0;
-  std::unique_ptr<std::byte, FreeDeleter> bounce;
+  AlignedBuffer bounce;
   if (!aligned) {
-    const std::size_t alignment = std::max(page_size, kMinAlignment);  // a power of two
-    bounce.reset(static_cast<std::byte*>(std::aligned_alloc(alignment, alignment)));
+    bounce = aligned_buffer(page_size, page_size);
     if (!bounce) throw std::bad_alloc();
   }
   for (std::size_t i = 0; i < fds.size(); ++i) {

@@ -4,12 +4,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "core/error.h"
 #include "io/read/positional.h"
 
 namespace quandrel::io {
+
+// Memory aligned for O_DIRECT, which refuses buffers not aligned to the
+// device's block size: to max(4096, `alignment`), null when there is none.
+struct FreeDeleter {
+  void operator()(void* p) const;
+};
+using AlignedBuffer = std::unique_ptr<std::byte, FreeDeleter>;
+AlignedBuffer aligned_buffer(std::size_t bytes, std::size_t alignment = 0);
 
 // Reads page i, page_size bytes at offsets[i] of fds[i], into bytes
 // [i * page_size, (i + 1) * page_size) of `out` with one read (a short read

@@ -20,12 +20,10 @@ namespace {
 
 // Returns at most 7 bytes a read, as network and FUSE file systems may; and
 // faults every fifth batch of mapped copies at its first op, as a file cut
-// under its mapping would; and fails the read of `fail_at` with EIO.
+// under its mapping would.
 class Unreliable final : public IoBackend {
  public:
-  explicit Unreliable(std::uint64_t fail_at = ~std::uint64_t{0}) : fail_at_(fail_at) {}
   Result<std::size_t> fill_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) const override {
-    if (offset == fail_at_) return IoError::os(EIO);
     std::size_t done = 0;
     while (done < buffer.size()) {
       const std::size_t want = std::min<std::size_t>(buffer.size() - done, 7);
@@ -42,7 +40,6 @@ class Unreliable final : public IoBackend {
   }
 
  private:
-  const std::uint64_t fail_at_;
   mutable std::atomic<std::size_t> calls_{0};
 };
 
@@ -134,7 +131,8 @@ std::string fault_text(const std::function<void()>& f) {
 }
 
 // A row outside the table and a division by zero are refused through the
-// binding (the Python tests); an output too short only here.
+// binding (the Python tests), and so is a failed read's note; an output too
+// short only here.
 TEST(Store, OutputTooShortFaults) {
   quandrel::testing::TempDir dir;
   dir.write("shard_000.bin", std::string(80, 'x'));
@@ -145,26 +143,6 @@ TEST(Store, OutputTooShortFaults) {
   const std::uint64_t two[] = {1, 2};
   EXPECT_EQ(fault_text([&] { (void)g->read_rows(two, span.first(12), 4); }),
             "range end index 16 out of range for slice of length 12");
-}
-
-// A failed read is the batch's error, named by its shard file, in both ways
-// of reading.
-TEST(Store, FailedReadNamesItsShard) {
-  quandrel::testing::TempDir dir;
-  dir.write("shard_000.bin", std::string(8000, 'x'));
-  dir.write("shard_001.bin", std::string(8000, 'y'));
-  for (ReaderMode mode : {ReaderMode::kPread, ReaderMode::kMapped}) {
-    // Past the mapping (the file grew after opening), so that it is filled.
-    Result<ShardStore> g = ShardStore::open(dir.path(), Layout{2, 100, 100}, mode,
-                                            std::make_shared<Unreliable>(9000));
-    ASSERT_TRUE(g);
-    std::string out(300, '\0');
-    const std::uint64_t ids[] = {1, 190, 2};
-    Result<void> r = g->read_rows(ids, std::as_writable_bytes(std::span(out)), 1);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().text(), "Input/output error (os error 5)");
-    EXPECT_EQ(r.error().note(), "shard file: " + dir.path() + "/shard_001.bin");
-  }
 }
 
 }  // namespace
