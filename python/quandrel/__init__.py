@@ -19,6 +19,9 @@ checks every chunk against it.
 `Store.fetch_into_async` and `View.read_records_into_async` start a read and
 return a `ReadHandle` at once, to wait on from a thread or to await in
 asyncio; `Store.prefetch` asks for rows that will be read soon.
+
+`push` and `sync` put a table in object storage and keep a verified local
+copy of its newest version (with the `s3` extra installed).
 """
 
 from ._version import __version__
@@ -37,6 +40,7 @@ from ._quandrel import (
     rowids_for_seq_with_history,
     verify_store,
 )
+from ._remote import push, sync
 
 __all__ = [
     "Store",
@@ -52,4 +56,6 @@ __all__ = [
     "open_store",
     "verify_store",
     "ReadHandle",
+    "push",
+    "sync",
 ]

@@ -1,4 +1,4 @@
-"""Command line: `python -m quandrel demo|inspect|check|bench`."""
+"""Command line: `python -m quandrel demo|inspect|check|bench|build|push|sync`."""
 
 import sys
 

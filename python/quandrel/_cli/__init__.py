@@ -1,4 +1,4 @@
-"""Command line: `python -m quandrel demo|inspect|check|bench|build`."""
+"""Command line: `python -m quandrel demo|inspect|check|bench|build|push|sync`."""
 
 from __future__ import annotations
 
@@ -60,6 +60,18 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--rows-per-shard", type=positive,
                    help="rows in each shard (default: the fewest that hold every row)")
 
+    p = commands.add_parser("push", help="upload a table to object storage as its newest version")
+    p.add_argument("dir", help="the table's directory (with its quandrel-store.json)")
+    p.add_argument("url", help="s3://BUCKET/PREFIX")
+    p.add_argument("--endpoint-url", help="the server (default: AWS_ENDPOINT_URL, else AWS)")
+
+    p = commands.add_parser("sync", help="make the newest version in object storage current here")
+    p.add_argument("url", help="s3://BUCKET/PREFIX")
+    p.add_argument("dir", help="the local directory of versions; DIR/current is the one to open")
+    p.add_argument("--endpoint-url", help="the server (default: AWS_ENDPOINT_URL, else AWS)")
+    p.add_argument("--keep", type=positive, default=2,
+                   help="local versions to keep, the current one included (default: 2)")
+
     args = parser.parse_args(argv)
     if args.command == "demo":
         from . import demo
@@ -73,6 +85,12 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "build":
         from . import build
         return build.run(args.dir, args.source, args.shards, args.rows_per_shard)
+    if args.command == "push":
+        from . import push
+        return push.run(args.dir, args.url, args.endpoint_url)
+    if args.command == "sync":
+        from . import sync
+        return sync.run(args.url, args.dir, args.endpoint_url, args.keep)
     from . import bench
     return bench.run(args.dir, args.shards, args.rows_per_shard, args.width, args.batch,
                      args.seconds, args.cold, args.threads, args.seed)

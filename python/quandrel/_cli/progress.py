@@ -33,7 +33,7 @@ class Progress:
             return
         self.last_drawn = now
         fraction = min(done / self.total, 1.0) if self.total else 1.0
-        rate = f" {units.size(int(done / (now - self.start)))}/s" if self.of_bytes else ""
+        rate = self._rate(done, now - self.start) if self.of_bytes else ""
         if self.tty:
             filled = int(fraction * _WIDTH)
             bar = "#" * filled + "." * (_WIDTH - filled)
@@ -43,7 +43,14 @@ class Progress:
         self.stream.flush()
         self.drawn = True
 
+    def _rate(self, done: float, elapsed: float) -> str:
+        per_second = done / elapsed
+        if per_second <= 0 or done >= self.total:
+            return f" {units.size(int(per_second))}/s"
+        left = int((self.total - done) / per_second)
+        return f" {units.size(int(per_second))}/s, {left // 60}:{left % 60:02d} left"
+
     def finish(self) -> None:
         if self.drawn and self.tty:
-            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 24) + "\r")
+            self.stream.write("\r" + " " * (len(self.label) + _WIDTH + 36) + "\r")
             self.stream.flush()
