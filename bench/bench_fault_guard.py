@@ -10,20 +10,12 @@ median and minimum per call, garbage collector enabled.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import os
 import random
 import tempfile
 
 import quandrel
-from harness import machine, measure
-
-
-def load(name: str, path: str):
-    spec = importlib.util.spec_from_file_location(name + "._quandrel", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+from harness import load_build, machine, measure
 
 
 def main() -> int:
@@ -49,7 +41,7 @@ def main() -> int:
 
         impls = {"Store.fetch": quandrel.Store(directory, shards, rows, width).fetch}
         if args.before:
-            impls["before"] = load("before", args.before).Store(directory, shards, rows, width).fetch
+            impls["before"] = load_build("before", args.before).Store(directory, shards, rows, width).fetch
         impls["os.pread"] = pread
         rng = random.Random(1)
         print(f"{'batch':>6} {'impl':>12} {'median/call':>12} {'min/call':>10}  x os.pread")

@@ -13,7 +13,6 @@ on a shared machine hits both alike; times are the thread's CPU time. Ratios are
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import os
 import random
 import statistics
@@ -23,7 +22,7 @@ import time
 import numpy as np
 
 import quandrel
-from harness import machine
+from harness import load_build, machine
 
 SHARDS, ROWS_PER_SHARD, WIDTH = 32, 32_768, 256  # as run_all.py
 VIEW_RECORDS, SLOT = 4_096, 2_560
@@ -49,20 +48,13 @@ def cpu_medians(impls: dict, inputs: list, budget_s: float, rounds: int = 40) ->
     return {name: statistics.median(s) for name, s in samples.items()}
 
 
-def load_baseline(path: str):
-    spec = importlib.util.spec_from_file_location("quandrel_baseline._quandrel", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--baseline", required=True, help="the other build's _quandrel*.so")
     parser.add_argument("--budget", type=float, default=4.0, help="seconds per row")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    base = load_baseline(args.baseline)
+    base = load_build("quandrel_baseline", args.baseline)
     rng = random.Random(args.seed)
     nrng = np.random.default_rng(args.seed)
     print(f"machine: {machine()}")

@@ -2,12 +2,21 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import platform
 import statistics
 import time
 
 import numpy as np
+
+
+def load_build(name: str, path: str):
+    """Another build's extension module from `path`, beside the installed one."""
+    found = importlib.util.spec_from_file_location(name + "._quandrel", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
 
 
 def machine() -> str:

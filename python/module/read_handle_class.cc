@@ -243,9 +243,9 @@ PyObject* read_handle_class() {
       {Py_am_await, reinterpret_cast<void*>(await)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"quandrel.ReadHandle", static_cast<int>(sizeof(HandleObject)), 0,
+  PyType_Spec type_spec = {"quandrel.ReadHandle", static_cast<int>(sizeof(HandleObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
-  g_type = PyType_FromSpec(&spec);
+  g_type = PyType_FromSpec(&type_spec);
   forget_at_finalization(&g_type);
   return g_type;
 }
