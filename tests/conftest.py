@@ -57,6 +57,28 @@ def run_python(code: str, env_extra=None, timeout=120) -> subprocess.CompletedPr
                           capture_output=True, text=True, timeout=timeout)
 
 
+def cli(*args, env=None, preamble=""):
+    """`python -m quandrel args` in a fresh interpreter, after `preamble` ran there."""
+    code = preamble + "import runpy; runpy.run_module('quandrel', run_name='__main__', alter_sys=True)"
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          env={**os.environ, **(env or {})}, timeout=300)
+
+
+class Tensor:
+    """Offers only `__dlpack__`, as a torch CPU tensor does, passing on numpy's
+    own capsule: the versioned one, or (`legacy`) the older form. `device`
+    overrides where it says it is."""
+
+    def __init__(self, a, legacy=False, device=None):
+        self.a, self.legacy, self.device = a, legacy, device
+
+    def __dlpack__(self, **kwargs):
+        return self.a.__dlpack__() if self.legacy else self.a.__dlpack__(**kwargs)
+
+    def __dlpack_device__(self):
+        return self.device or self.a.__dlpack_device__()
+
+
 def on_other_thread(fn):
     """Runs `fn` on a new thread; returns what it returned, or the Fault or
     Exception it raised (a Fault is not an Exception, so both are caught)."""

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import on_other_thread
+from conftest import Tensor, on_other_thread
 from quandrel import (Fault, PageReader, Store, View, rowids_array, rowids_for_seq,
                       rowids_for_seq_with_history)
 
@@ -22,20 +22,6 @@ def outcome(fn, *args):
         return "ok", fn(*args)
     except (Exception, Fault) as e:
         return type(e), str(e), getattr(e, "__notes__", None)
-
-
-class Tensor:
-    """Offers only `__dlpack__`, passing on numpy's own capsule: the versioned
-    one, or (`legacy`) the older form. `device` overrides where it says it is."""
-
-    def __init__(self, a, legacy=False, device=None):
-        self.a, self.legacy, self.device = a, legacy, device
-
-    def __dlpack__(self, **kwargs):
-        return self.a.__dlpack__() if self.legacy else self.a.__dlpack__(**kwargs)
-
-    def __dlpack_device__(self):
-        return self.device or self.a.__dlpack_device__()
 
 
 def edge_values(fmt):

@@ -95,28 +95,6 @@ def test_errors_before_reading_are_raised_by_the_call(reads, args):
     assert str(errors[1]) == str(errors[0]).replace(name, name.replace("()", "_async()"))
 
 
-@pytest.mark.parametrize("kind", ["store", "view"])
-def test_errors_while_reading_come_from_the_handle(tmp_path, kind):
-    if kind == "store":
-        os.mkdir(tmp_path / "shard_000.bin")  # opens, but every read fails
-        store = Store(str(tmp_path), 1, 10, 8)
-        sync, start, ids, size = store.fetch_into, store.fetch_into_async, [1], 8
-    else:
-        path = tmp_path / "v.bin"
-        path.write_bytes(bytes(2560 * 4))
-        view = View(str(path))
-        os.truncate(path, 2560 * 2 + 5)  # cut short after opening
-        sync, start, ids, size = view.read_records_into, view.read_records_into_async, [1, 2], 5120
-    with pytest.raises(OSError) as expected:
-        sync(ids, bytearray(size))
-    h = start(ids, bytearray(size))
-    with pytest.raises(OSError) as got:
-        h.result()
-    e, g = expected.value, got.value
-    assert (type(g), g.args, g.errno, getattr(g, "__notes__", None)) == \
-        (type(e), e.args, e.errno, getattr(e, "__notes__", None))
-
-
 @pytest.mark.parametrize("kind", ["bytearray", "mmap"])
 def test_a_read_in_flight_holds_its_buffers(big_store, tmp_path, kind):
     size = (1 << 20) * WIDTH
@@ -150,6 +128,15 @@ def test_cancel(big_store):
     for _ in range(12):  # more than the threads that run them: some cancelled while queued
         handles.append(slow_read(big_store))
         assert handles[-1].cancel() is True
+
+    async def cancel_the_awaiting_task():
+        handles.append(slow_read(big_store))
+        task = asyncio.ensure_future(awaited(handles[-1]))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+    asyncio.run(cancel_the_awaiting_task())
     for h in handles:
         assert h.wait() and h.cancel() is True
         with pytest.raises(concurrent.futures.CancelledError):
@@ -158,22 +145,6 @@ def test_cancel(big_store):
     ended = big_store.fetch_into_async([0], bytearray(WIDTH))
     ended.wait()
     assert ended.cancel() is False and ended.result() == bytearray(WIDTH)
-
-
-def test_cancelling_the_awaiting_task_cancels_the_read(big_store):
-    async def main():
-        h = slow_read(big_store)
-        task = asyncio.ensure_future(awaited(h))
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        return h
-
-    h = asyncio.run(main())
-    assert h.wait()
-    with pytest.raises(concurrent.futures.CancelledError):
-        h.result()
 
 
 def test_many_reads_awaited_in_loops_on_several_threads(sample_store):

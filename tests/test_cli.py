@@ -1,21 +1,14 @@
 """The command line: demo, inspect, check and bench."""
 
 import os
-import subprocess
-import sys
 
 import pytest
 
-from conftest import disk_backed
-
-
-def run(*args):
-    return subprocess.run([sys.executable, "-m", "quandrel", *map(str, args)], capture_output=True,
-                          text=True, timeout=300)
+from conftest import cli, disk_backed
 
 
 def test_demo():
-    r = run("demo")
+    r = cli("demo")
     assert r.returncode == 0, r.stderr
     assert "checked: every row matches what was written" in r.stdout
 
@@ -42,7 +35,7 @@ def test_inspect(tmp_path, name, content, status, expected):
         os.mkfifo(tmp_path / name)
     elif content is not None:
         (tmp_path / name.replace(".bin", ".manifest.json")).write_text(content)
-    r = run("inspect", tmp_path / name)
+    r = cli("inspect", tmp_path / name)
     assert r.returncode == status, r.stdout + r.stderr
     for text in expected:
         assert text in (r.stdout if status == 0 else r.stderr)
@@ -61,7 +54,7 @@ def test_inspect(tmp_path, name, content, status, expected):
 def test_check(sample_store, damage, status, expected):
     store = sample_store(shards=4, rows_per_shard=125, width=64)
     damage(os.path.join(store.dir, "shard_002.bin"))
-    r = run("check", store.dir, "--shards", 4, "--rows-per-shard", 125, "--width", 64)
+    r = cli("check", store.dir, "--shards", 4, "--rows-per-shard", 125, "--width", 64)
     assert r.returncode == status, r.stdout + r.stderr
     words = " ".join(r.stdout.split())  # column widths aside
     for text in expected:
@@ -74,7 +67,7 @@ UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1}
 def test_bench(sample_store):
     store = sample_store(shards=2, rows_per_shard=4000, width=64)
     table = ["bench", store.dir, "--shards", 2, "--rows-per-shard", 4000, "--width", 64]
-    r = run(*table, "--batch", "1", "--seconds", 0.05, "--cold")
+    r = cli(*table, "--batch", "1", "--seconds", 0.05, "--cold")
     assert r.returncode == 0, r.stderr
     # mode, batch, fetches, rows/s, p50 and its unit, p99 and its unit, share from the device
     hot, cold = (line.split() for line in r.stdout.splitlines()[2:4])
@@ -82,5 +75,5 @@ def test_bench(sample_store):
     if disk_backed(store.dir):  # the cold run reads the disk, the hot one memory
         assert float(cold[4]) * UNIT[cold[5]] > 3 * float(hot[4]) * UNIT[hot[5]], r.stdout
         assert int(cold[8][:-1]) >= 50 > int(hot[8][:-1]), r.stdout
-    r = run(*table[:3], 3, *table[4:])
+    r = cli(*table[:3], 3, *table[4:])
     assert r.returncode == 1 and "(shard file: neither shard_002.bin nor ziruv_002.bin in " in r.stderr

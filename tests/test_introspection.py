@@ -85,7 +85,7 @@ def test_counts_of_a_known_workload(sample_store, kind, reader):
 
 
 @BOTH
-def test_failed_reads(sample_store, kind, reader):
+def test_failed_reads_raise_alike_from_a_handle_and_are_counted(sample_store, kind, reader):
     s = sample_store(shards=2, rows_per_shard=1000, width=64)
     if kind == "store":  # a shard that is a directory opens, but every read of it fails
         os.remove(f"{s.dir}/shard_001.bin")
@@ -93,10 +93,17 @@ def test_failed_reads(sample_store, kind, reader):
     obj = opened(kind, s)
     if kind == "view":  # cut short after opening: its last record ends past the file
         os.truncate(f"{s.dir}/view.bin", 64000)
-    with pytest.raises(OSError):
-        obj.fetch([1, 1001]) if kind == "store" else obj.read_record(1999)
-    assert counts(obj) == {"calls": 1, "rows": 0, "bytes": 0, "rows_from_memory": 0, "rows_from_device": 0,
-                           "cold_batches": 0, "read_errors": 1}
+    store, ids = kind == "store", [1, 1999]
+    with pytest.raises(OSError) as expected:
+        (obj.fetch_into if store else obj.read_records_into)(ids, bytearray(128))
+    handle = (obj.fetch_into_async if store else obj.read_records_into_async)(ids, bytearray(128))
+    with pytest.raises(OSError) as got:
+        handle.result()
+    e, g = expected.value, got.value
+    assert (type(g), g.args, g.errno, getattr(g, "__notes__", None)) == \
+        (type(e), e.args, e.errno, getattr(e, "__notes__", None))
+    assert counts(obj) == {"calls": 2, "rows": 0, "bytes": 0, "rows_from_memory": 0, "rows_from_device": 0,
+                           "cold_batches": 0, "read_errors": 2}
 
 
 @BOTH

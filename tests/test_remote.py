@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import quandrel
-
+from conftest import cli
 
 try:
     from quandrel._remote import client as remote_client, upload as remote_push, download as remote_sync
@@ -158,21 +158,15 @@ def test_concurrent_syncs_end_with_one_copy(tmp_path, url):
     assert serves(tmp_path / "node" / "current", data)
 
 
-def run_cli(*args: str, env: dict | None = None, preamble: str = ""):
-    code = preamble + "import sys; from quandrel._cli import main; sys.exit(main(sys.argv[1:]))"
-    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
-                          env={**os.environ, **(env or {})}, timeout=60)
-
-
 def test_cli_push_sync_a_wrong_secret_and_no_extra(tmp_path, url):
     make_table(tmp_path / "t")
-    pushed = run_cli("push", str(tmp_path / "t"), url)
+    pushed = cli("push", str(tmp_path / "t"), url)
     assert pushed.returncode == 0 and "is the newest" in pushed.stdout, pushed.stderr
-    synced = run_cli("sync", url, str(tmp_path / "node"), "--keep", "1")
+    synced = cli("sync", url, str(tmp_path / "node"), "--keep", "1")
     assert synced.returncode == 0 and "current" in synced.stdout, synced.stderr
     wrong = "not-the-secret-8f3a"
     started = time.monotonic()
-    denied = run_cli("sync", url, str(tmp_path / "node"),
+    denied = cli("sync", url, str(tmp_path / "node"),
                      env={"AWS_SECRET_ACCESS_KEY": wrong})
     assert time.monotonic() - started < 15
     assert denied.returncode == 1
@@ -181,5 +175,5 @@ def test_cli_push_sync_a_wrong_secret_and_no_extra(tmp_path, url):
     # Without the extra: importing the package never loads the client.
     hide = "import sys, quandrel\nassert 'boto3' not in sys.modules\nsys.modules['boto3'] = None\n"
     for command in (["push", str(tmp_path / "t"), url], ["sync", url, str(tmp_path / "node")]):
-        result = run_cli(*command, preamble=hide)
+        result = cli(*command, preamble=hide)
         assert result.returncode == 2 and "pip install 'quandrel[s3]'" in result.stderr
