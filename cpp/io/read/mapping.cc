@@ -47,24 +47,6 @@ Result<Mapping> Mapping::open(int fd) {
   return m;
 }
 
-Result<std::size_t> Mapping::read_at(std::span<std::byte> buffer, std::uint64_t offset) const {
-  // pread asks for at most 2^31 - 1 bytes and may return fewer: keep that.
-  if (buffer.size() > 0x7fffffff) buffer = buffer.first(0x7fffffff);
-  if (covers(offset, buffer.size())) {
-    if (safe_copy(buffer.data(), data_ + offset, buffer.size())) return buffer.size();
-    retire();
-  }
-  return io::read_at(fd_, buffer, offset);
-}
-
-Result<void> Mapping::read_exact_at(std::span<std::byte> buffer, std::uint64_t offset) const {
-  if (covers(offset, buffer.size())) {
-    if (safe_copy(buffer.data(), data_ + offset, buffer.size())) return {};
-    retire();
-  }
-  return io::read_exact_at(fd_, buffer, offset);
-}
-
 bool Mapping::resident(std::uint64_t offset, std::uint64_t len) const noexcept {
   if (!covers(offset, len)) return false;
   if (len == 0) return true;

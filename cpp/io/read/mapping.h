@@ -53,11 +53,6 @@ class Mapping {
   // The mapped length: the file's length when it was opened.
   std::size_t size() const { return size_; }
 
-  // Like io::read_at and io::read_exact_at on fd(), same results and errors.
-  // A batch of them starts with keep_copy_fault_handler_first() (safe_copy.h).
-  Result<std::size_t> read_at(std::span<std::byte> buffer, std::uint64_t offset) const;
-  Result<void> read_exact_at(std::span<std::byte> buffer, std::uint64_t offset) const;
-
   // True when [offset, offset + len) lies in the mapping and every page of it
   // is in memory (mincore). A later read may still find a page gone.
   // No allocation: one mincore call per 64 pages.
