@@ -2,10 +2,12 @@
 // opened, for operators: how many calls, rows and bytes, how many rows came
 // from the device rather than memory, and how long calls took.
 //
-// Recording is two to four relaxed atomic additions on a stripe chosen by
-// the calling thread: no lock and no system call, and threads reading at
-// once seldom write the same cache line. Every read method records once per
-// call, through `record`, whatever path served it.
+// Recording costs a few plain additions: the first threads that record each
+// own a stripe of every store's counters, which only they write, so an
+// addition needs no locked instruction; threads beyond those share stripes
+// through relaxed atomic additions. No lock and no system call either way.
+// Every read method records once per call, through `record`, whatever path
+// served it.
 #pragma once
 
 #include <array>
@@ -47,6 +49,7 @@ struct ReadTotals {
 };
 
 // Safe to record into and read from any number of threads at once.
+// The stripes live inline: 5 KiB per open store or view.
 class ReadStats {
  public:
   // Every row is `row_bytes` bytes, so bytes need no counter of their own.
@@ -57,15 +60,22 @@ class ReadStats {
   void record(const ReadCall& call) noexcept;
   ReadTotals totals() const noexcept;
 
+  // Stripes [0, kOwnedStripes) belong to one thread each (see read_stats.cc);
+  // the rest are shared by the threads that own none.
+  static constexpr std::size_t kOwnedStripes = 16;
+  static constexpr std::size_t kSharedStripes = 4;
+
  private:
-  static constexpr std::size_t kStripes = 8;
   struct alignas(64) Stripe {
     // No count of calls: every call falls in one latency bucket.
     std::atomic<std::uint64_t> from_memory{0}, from_device{0}, cold{0}, errors{0};
     std::array<std::atomic<std::uint64_t>, kLatencyCounts> latency{};
   };
+  template <class Add>
+  void record_into(Stripe& s, const ReadCall& call, Add add) noexcept;
+
   const std::uint64_t row_bytes_;
-  std::array<Stripe, kStripes> stripes_;
+  std::array<Stripe, kOwnedStripes + kSharedStripes> stripes_;
 };
 
 }  // namespace quandrel::io
