@@ -5,10 +5,17 @@
 
 namespace quandrel::py {
 
+namespace {
+// Initial-exec and constant-initialised: each method call of a bound class
+// reads it with one load, instead of a call into the dynamic loader and a
+// check that it was initialised. 0 until the thread first asks.
+__attribute__((tls_model("initial-exec"))) thread_local std::uint64_t t_token = 0;
+}  // namespace
+
 std::uint64_t thread_token() {
   static std::atomic<std::uint64_t> next{1};
-  thread_local const std::uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
-  return token;
+  if (t_token == 0) t_token = next.fetch_add(1, std::memory_order_relaxed);
+  return t_token;
 }
 
 bool move_member_to_end(PyObject* type, const char* name) {

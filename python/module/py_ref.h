@@ -85,7 +85,9 @@ class WithoutGil {
 
  private:
   PyThreadState* state_;
-  static inline thread_local bool ending_ = false;
+  // Initial-exec: every unlocked call touches it, and the default model of a
+  // shared library reaches it through a call into the dynamic loader.
+  __attribute__((tls_model("initial-exec"))) static inline thread_local bool ending_ = false;
 };
 
 // Runs `body` without the interpreter lock and returns what it returns (a
