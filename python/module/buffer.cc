@@ -142,8 +142,8 @@ bool for_each_run(const RawBuffer& v, bool contiguous, std::size_t n, F&& f) {
 
 // Converts the items of any layout through a small copy of the caller's
 // memory, which is what is checked and kept.
-template <class K, class S>
-IntBuffer convert_runs(const RawBuffer& v, bool contiguous, std::size_t n, std::vector<K>& out,
+template <class K, class S, class V>
+IntBuffer convert_runs(const RawBuffer& v, bool contiguous, std::size_t n, V& out,
                        std::size_t& failed_item) {
   constexpr std::size_t kChunk = 256;
   out.clear();
@@ -185,8 +185,8 @@ IntBuffer convert_runs(const RawBuffer& v, bool contiguous, std::size_t n, std::
 // The common case of row ids: a C-contiguous, aligned buffer of the vector's
 // width, taken in one bulk copy without zero-filling the vector first.
 // Signed and unsigned variants of a type may alias.
-template <class K, class S>
-IntBuffer convert_same_width(const std::byte* data, std::size_t n, std::vector<K>& out,
+template <class K, class S, class V>
+IntBuffer convert_same_width(const std::byte* data, std::size_t n, V& out,
                              std::size_t& failed_item) {
   const K* first = reinterpret_cast<const K*>(data);
   out.assign(first, first + n);
@@ -198,8 +198,8 @@ IntBuffer convert_same_width(const std::byte* data, std::size_t n, std::vector<K
   return raise_out_of_range<K, S>(static_cast<S>(*bad));
 }
 
-template <class K, class S>
-IntBuffer convert_items(const RawBuffer& v, bool contiguous, std::size_t n, std::vector<K>& out,
+template <class K, class S, class V>
+IntBuffer convert_items(const RawBuffer& v, bool contiguous, std::size_t n, V& out,
                         std::size_t& failed_item) {
   if constexpr (sizeof(S) == sizeof(K)) {
     if (contiguous && reinterpret_cast<std::uintptr_t>(v.buf) % alignof(K) == 0) {
@@ -217,8 +217,9 @@ bool has_suboffsets(const RawBuffer& v) {
   return false;
 }
 
-template <class K>
-IntBuffer read_int_buffer_as(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
+// V: a vector of K, whatever its allocator.
+template <class V, class K = typename V::value_type>
+IntBuffer read_int_buffer_as(PyObject* o, V& out, std::size_t& failed_item) {
   // The common sequences, at once: asking a type for a method it lacks costs
   // more than a short fetch (the lookup formats an AttributeError).
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return IntBuffer::kNotOne;
@@ -340,6 +341,9 @@ IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint32_t>& out, std::siz
   return read_int_buffer_as(o, out, failed_item);
 }
 IntBuffer read_int_buffer(PyObject* o, std::vector<std::int32_t>& out, std::size_t& failed_item) {
+  return read_int_buffer_as(o, out, failed_item);
+}
+IntBuffer read_int_buffer(PyObject* o, std::pmr::vector<std::uint64_t>& out, std::size_t& failed_item) {
   return read_int_buffer_as(o, out, failed_item);
 }
 

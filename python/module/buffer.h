@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <memory_resource>
 #include <span>
 #include <vector>
 
@@ -96,6 +97,7 @@ enum class IntBuffer {
 IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint64_t>& out, std::size_t& failed_item);
 IntBuffer read_int_buffer(PyObject* o, std::vector<std::uint32_t>& out, std::size_t& failed_item);
 IntBuffer read_int_buffer(PyObject* o, std::vector<std::int32_t>& out, std::size_t& failed_item);
+IntBuffer read_int_buffer(PyObject* o, std::pmr::vector<std::uint64_t>& out, std::size_t& failed_item);
 
 // An output argument: a writable C-contiguous buffer or CPU tensor of plain
 // data. `acquire_output` raises TypeError "argument 'P': ..." for an object

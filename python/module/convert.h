@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <vector>
@@ -129,8 +130,8 @@ bool convert_arg(PyObject* o, T& out, std::size_t& /*failed_item*/) {
 
 // An integer buffer or tensor is read directly; anything else element by
 // element.
-template <class K>
-bool convert_arg(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
+template <class K, class Alloc>
+bool convert_arg(PyObject* o, std::vector<K, Alloc>& out, std::size_t& failed_item) {
   switch (read_int_buffer(o, out, failed_item)) {
     case IntBuffer::kRead: return true;
     case IntBuffer::kFailed: return false;
@@ -152,6 +153,21 @@ bool convert_arg(PyObject* o, std::vector<K>& out, std::size_t& failed_item) {
   }
   return !PyErr_Occurred();
 }
+
+// The ids or indices of one call, converted into the caller's frame: a
+// small batch, the common case of serving, costs no allocation. Larger ones
+// go to the heap as a std::vector would. Neither copied nor moved: `ids`
+// allocates from `arena`.
+struct CallIds {
+  static constexpr std::size_t kInline = 32;
+  alignas(std::uint64_t) std::byte inline_bytes[kInline * sizeof(std::uint64_t)];
+  std::pmr::monotonic_buffer_resource arena{inline_bytes, sizeof inline_bytes};
+  std::pmr::vector<std::uint64_t> ids{&arena};
+
+  CallIds() = default;
+  CallIds(const CallIds&) = delete;
+  CallIds& operator=(const CallIds&) = delete;
+};
 
 // Any object, borrowed, for arguments that the function examines itself.
 struct Borrowed {

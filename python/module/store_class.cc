@@ -80,9 +80,9 @@ PyObject* fetch_rows(const StoreState& s, std::span<const std::uint64_t> rowids)
 
 PyObject* fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> rowids;
-    const StoreState* s = StoreClass::parse_method(kFetch, self, CallArgs::fast(args, nargs, kwnames), rowids);
-    return s ? fetch_rows(*s, rowids) : nullptr;
+    CallIds rowids;
+    const StoreState* s = StoreClass::parse_method(kFetch, self, CallArgs::fast(args, nargs, kwnames), rowids.ids);
+    return s ? fetch_rows(*s, rowids.ids) : nullptr;
   });
 }
 

@@ -109,9 +109,10 @@ PyObject* read_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* read_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint64_t> indices;
+    CallIds call_ids;
+    const std::pmr::vector<std::uint64_t>& indices = call_ids.ids;
     const ViewState* s =
-        ViewClass::parse_method(kReadRecords, self, CallArgs::fast(args, nargs, kwnames), indices);
+        ViewClass::parse_method(kReadRecords, self, CallArgs::fast(args, nargs, kwnames), call_ids.ids);
     if (s == nullptr) return nullptr;
     Result<std::uint64_t> size = s->reader.batch_bytes(indices);
     if (!size) return raise_os_error(size.error());
