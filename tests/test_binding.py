@@ -108,3 +108,15 @@ def test_element_errors(error, root, message):
         rowids_for_seq([1, Bad()], 1)
     assert type(info.value) is type(error) and str(info.value) == message
     assert info.value.__cause__ is root
+
+
+# Lists are read by index: an item that shrinks the list ends the reading as
+# the list's own iterator would, and never reads past the new end.
+def test_list_shrunk_by_an_item():
+    class Shrink:
+        def __index__(self):
+            del tokens[2:]
+            return 7
+
+    tokens = [3, Shrink(), 5, 6]
+    assert rowids_for_seq(tokens, 1) == rowids_for_seq([3, 7], 1)

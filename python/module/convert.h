@@ -128,6 +128,24 @@ bool convert_arg(PyObject* o, T& out, std::size_t& /*failed_item*/) {
   return from_py(o, out);
 }
 
+// The items of a list or tuple, read by index as their iterators read them
+// (a list's length again at every step: an item's __index__ may change the
+// list), without the iterator object that a small call would pay for.
+template <class K, class Alloc>
+bool convert_by_index(PyObject* o, std::vector<K, Alloc>& out, std::size_t& failed_item) {
+  const bool list = PyList_CheckExact(o);
+  for (Py_ssize_t i = 0; i < (list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+    Ref item = Ref::borrow(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+    K value;
+    if (!from_py(item.get(), value)) {
+      failed_item = out.size();
+      return false;
+    }
+    out.push_back(value);
+  }
+  return true;
+}
+
 // An integer buffer or tensor is read directly; anything else element by
 // element.
 template <class K, class Alloc>
@@ -140,6 +158,7 @@ bool convert_arg(PyObject* o, std::vector<K, Alloc>& out, std::size_t& failed_it
   std::size_t hint = 0;
   if (!check_sequence(o, hint)) return false;
   out.reserve(hint);
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return convert_by_index(o, out, failed_item);
   Ref it(PyObject_GetIter(o));
   if (!it) return false;
   while (PyObject* item = PyIter_Next(it.get())) {
