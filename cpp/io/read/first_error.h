@@ -2,6 +2,7 @@
 // caller and its tasks; the mutex is held only to record.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <utility>
 
@@ -15,10 +16,14 @@ class FirstError {
   void record(IoError error) {
     MutexLock lock(mu_);
     if (!error_) error_ = std::move(error);
+    recorded_.store(true, std::memory_order_relaxed);
   }
-  // Call after every task has finished.
+  // Call after every task has finished: their records happened before, so
+  // a batch without errors, nearly every one, takes no lock here.
   Result<void> take() {
+    if (!recorded_.load(std::memory_order_relaxed)) return {};
     MutexLock lock(mu_);
+    recorded_.store(false, std::memory_order_relaxed);
     if (error_) return *std::exchange(error_, std::nullopt);
     return {};
   }
@@ -26,6 +31,7 @@ class FirstError {
  private:
   Mutex mu_;
   std::optional<IoError> error_ QUANDREL_GUARDED_BY(mu_);
+  std::atomic<bool> recorded_{false};
 };
 
 }  // namespace quandrel::io
