@@ -176,16 +176,40 @@ bool convert_arg(PyObject* o, std::vector<K, Alloc>& out, std::size_t& failed_it
 // The ids or indices of one call, converted into the caller's frame: a
 // small batch, the common case of serving, costs no allocation. Larger ones
 // go to the heap as a std::vector would. Neither copied nor moved: `ids`
-// allocates from `arena`.
-struct CallIds {
+// allocates from the holder itself.
+class CallIds final : std::pmr::memory_resource {
+ public:
   static constexpr std::size_t kInline = 32;
-  alignas(std::uint64_t) std::byte inline_bytes[kInline * sizeof(std::uint64_t)];
-  std::pmr::monotonic_buffer_resource arena{inline_bytes, sizeof inline_bytes};
-  std::pmr::vector<std::uint64_t> ids{&arena};
 
   CallIds() = default;
   CallIds(const CallIds&) = delete;
   CallIds& operator=(const CallIds&) = delete;
+
+ private:
+  alignas(std::uint64_t) std::byte inline_[kInline * sizeof(std::uint64_t)];
+  bool inline_used_ = false;
+
+  void* do_allocate(std::size_t bytes, std::size_t align) override {
+    if (!inline_used_ && bytes <= sizeof inline_ && align <= alignof(std::uint64_t)) {
+      inline_used_ = true;
+      return inline_;
+    }
+    return std::pmr::new_delete_resource()->allocate(bytes, align);
+  }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
+    if (p == inline_) {
+      inline_used_ = false;
+    } else {
+      std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+    }
+  }
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+
+ public:
+  // Declared after the buffer, so that it is destroyed before it.
+  std::pmr::vector<std::uint64_t> ids{this};
 };
 
 // Any object, borrowed, for arguments that the function examines itself.
