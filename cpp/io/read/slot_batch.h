@@ -16,7 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "core/error.h"
 #include "core/messages.h"
@@ -81,7 +83,7 @@ class SlotBatch {
       read_timed(n, helpers, spread.cold_per_part);
     } else if (sample_resident(n)) {
       read_in_parts(0, n, spread.hot_per_part, wanted, /*cold=*/false);
-    } else {
+    } else if (!read_from_disk(0, n)) {
       read_in_parts(0, n, spread.cold_per_part, helpers, /*cold=*/true);
     }
     return error_.take();
@@ -114,11 +116,20 @@ class SlotBatch {
   // must be noticed at once, in groups in larger ones, which turn to helpers.
   static constexpr std::size_t kTimedAlone = 64;
   static constexpr std::size_t kTimedTogether = 16;
+  // Slots handed to the disk engine at once: enough to keep its ring full
+  // for a while, little memory for their bookkeeping.
+  static constexpr std::size_t kDiskChunk = 8192;
 
   // On the calling thread, until a read shows that the slots come from the
   // disk; the rest are then asked of the disk at once, or read in parallel.
   void read_timed(std::size_t n, std::size_t helpers, std::size_t cold_per_part) {
     const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    // While small batches come from the disk, asking whether the first slot
+    // is in memory costs far less than waiting for it alone before the rest.
+    if (n > 1 && step == 1 && small_batches_cold().load(std::memory_order_relaxed) &&
+        !first_slot_resident() && read_from_disk(0, n)) {
+      return;
+    }
     std::uint64_t start = started_;
     for (std::size_t p = 0; p < n;) {
       const std::size_t end = std::min(n, p + step);
@@ -127,12 +138,14 @@ class SlotBatch {
       const bool cold = now - start > kColdNs;
       start = now;
       if (cold) count_from_device(end - p);
+      if (step == 1 && (cold || end == n)) note_small_batch(cold);
       p = end;
       if (p == n) {
         ended_ = now;
         return;
       }
       if (!cold) continue;
+      if (read_from_disk(p, n)) return;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) {
           const SlotSource s = locate_(q);
@@ -143,6 +156,22 @@ class SlotBatch {
         return;
       }
       if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers, /*cold=*/true);
+    }
+  }
+
+  // Whether slot 0 is in memory as far as its mapping tells; true where no
+  // mapping covers it (nothing to ask).
+  bool first_slot_resident() const {
+    const SlotSource s = locate_(0);
+    if (s.beyond || options_.positional_only) return true;
+    const Mapping& m = files_[s.file].mapping;
+    return !m.covers(s.offset, slot_bytes_) || m.resident(s.offset, slot_bytes_);
+  }
+
+  // Written only when it changes: every thread's small batches read it.
+  static void note_small_batch(bool cold) {
+    if (small_batches_cold().load(std::memory_order_relaxed) != cold) {
+      small_batches_cold().store(cold, std::memory_order_relaxed);
     }
   }
 
@@ -180,6 +209,7 @@ class SlotBatch {
     return true;
   }
 
+  bool read_from_disk(std::size_t first, std::size_t n);
   bool copy(const CopyOp* ops, const std::size_t* file_of, const std::uint64_t* offset_of,
             std::size_t count);
   bool fill(std::byte* slot, std::size_t file, std::uint64_t offset);
@@ -231,6 +261,49 @@ bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
     }
   }
   return copy(ops, file_of, offset_of, queued);
+}
+
+// Slots [first, n), known to wait for the disk, handed to the backend's
+// engine at once on the calling thread, chunk by chunk; what it did not read
+// whole (the end of a file, a failed read) is read positionally, which tells
+// those apart. False, with nothing read, where the backend has no engine:
+// the caller then spreads the slots over the pool.
+template <class Locate>
+bool SlotBatch<Locate>::read_from_disk(std::size_t first, std::size_t n) {
+  if (first >= n) return true;
+  const std::size_t chunk = std::min(n - first, kDiskChunk);
+  std::vector<DiskRead> reads;
+  std::vector<SlotSource> sources;
+  reads.reserve(chunk);
+  sources.reserve(chunk);
+  const auto done = std::make_unique<bool[]>(chunk);
+  for (std::size_t p = first; p < n;) {
+    reads.clear();
+    sources.clear();
+    const std::size_t end = std::min(n, p + chunk);
+    for (std::size_t q = p; q < end; ++q) {
+      const SlotSource s = locate_(q);
+      if (s.beyond) {
+        // As read(): nothing to ask of the disk.
+        if (!read(q, q + 1)) return true;
+        continue;
+      }
+      reads.push_back({files_[s.file].file.fd(), s.offset, {out_ + q * slot_bytes_, slot_bytes_}});
+      sources.push_back(s);
+    }
+    if (!io_.read_from_disk(reads, {done.get(), reads.size()})) {
+      if (p == first) return false;
+      std::fill_n(done.get(), reads.size(), false);  // the engine failed this thread: read them here
+    }
+    count_from_device(reads.size());
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+      if (done[i]) continue;
+      const SlotSource& s = sources[i];
+      if (!fill(reads[i].into.data(), s.file, s.offset)) return true;
+    }
+    p = end;
+  }
+  return true;
 }
 
 // A copy that faults means its file shrank or failed under the mapping: the
