@@ -155,12 +155,35 @@ def cold_pread_ns(paths, reps, rng):
     return statistics.median(times)
 
 
+def one_file_rows(directory, paths, peers, rng, budget, rows) -> None:
+    # One file, one long-lived memmap, plain fancy indexing: the simplest peer.
+    one_dir = os.path.join(directory, "one")
+    os.mkdir(one_dir)
+    os.link(paths[0], os.path.join(one_dir, "shard_000.bin"))
+    one = quandrel.Store(one_dir, 1, ROWS_PER_SHARD, WIDTH)
+    one_map = peers.maps[0]
+    inputs = [[rng.randrange(ROWS_PER_SHARD) for _ in range(65536)] for _ in range(4)]
+    fancy = lambda ids: one_map[np.array(ids, dtype=np.int64)].tobytes()  # noqa: E731
+    assert one.fetch(inputs[0]) == fancy(inputs[0])
+    hot_ratio("fetch 65,536 rows, one file, vs np.memmap fancy indexing", one.fetch, fancy, inputs,
+              budget, rows)
+    # Not a like-for-like peer (it returns a numpy array, not bytes, and so
+    # skips one copy into a fresh object): shown for what numpy alone costs.
+    rows_map = np.memmap(paths[0], dtype=np.dtype((np.void, WIDTH)), mode="r")
+    as_array = lambda ids: rows_map[np.array(ids, dtype=np.int64)]  # noqa: E731
+    assert as_array(inputs[0]).tobytes() == fancy(inputs[0])
+    hot_ratio("  (same, the peer returning its array: no bytes object)", one.fetch, as_array, inputs,
+              budget, rows)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dir", default=None, help="where to write the files (disk-backed)")
     parser.add_argument("--budget", type=float, default=4.0, help="seconds per hot row")
     parser.add_argument("--cold-reps", type=int, default=7)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--small", action="store_true",
+                        help="only the rows of single small calls (1 and 16 rows, 4 records)")
     args = parser.parse_args()
     rng = random.Random(args.seed)
     nrng = np.random.default_rng(args.seed)
@@ -188,7 +211,7 @@ def main() -> int:
         def batches(n, k=8):
             return [[rng.randrange(total) for _ in range(n)] for _ in range(k)]
 
-        for n in (1, 16, 1024, 65536):
+        for n in (1, 16) if args.small else (1, 16, 1024, 65536):
             inputs = batches(n)
             for ids in inputs[:2]:
                 want = store.fetch(ids)
@@ -205,34 +228,21 @@ def main() -> int:
             hot_ratio(f"fetch {n:,} rows vs np.memmap ({name.split()[1]})", store.fetch, peer, inputs,
                       args.budget, rows)
 
-        # One file, one long-lived memmap, plain fancy indexing: the simplest peer.
-        one_dir = os.path.join(directory, "one")
-        os.mkdir(one_dir)
-        os.link(paths[0], os.path.join(one_dir, "shard_000.bin"))
-        one = quandrel.Store(one_dir, 1, ROWS_PER_SHARD, WIDTH)
-        one_map = peers.maps[0]
-        inputs = [[rng.randrange(ROWS_PER_SHARD) for _ in range(65536)] for _ in range(4)]
-        fancy = lambda ids: one_map[np.array(ids, dtype=np.int64)].tobytes()  # noqa: E731
-        assert one.fetch(inputs[0]) == fancy(inputs[0])
-        hot_ratio("fetch 65,536 rows, one file, vs np.memmap fancy indexing", one.fetch, fancy, inputs,
-                  args.budget, rows)
-        # Not a like-for-like peer (it returns a numpy array, not bytes, and so
-        # skips one copy into a fresh object): shown for what numpy alone costs.
-        rows_map = np.memmap(paths[0], dtype=np.dtype((np.void, WIDTH)), mode="r")
-        as_array = lambda ids: rows_map[np.array(ids, dtype=np.int64)]  # noqa: E731
-        assert as_array(inputs[0]).tobytes() == fancy(inputs[0])
-        hot_ratio("  (same, the peer returning its array: no bytes object)", one.fetch, as_array, inputs,
-                  args.budget, rows)
+        if not args.small:
+            one_file_rows(directory, paths, peers, rng, args.budget, rows)
 
         view = quandrel.View(view_path)
         table = np.memmap(view_path, dtype=np.uint8, mode="r").reshape(-1, SLOT)
-        for n in (4, 65536):
+        for n in (4,) if args.small else (4, 65536):
             inputs = [[rng.randrange(VIEW_RECORDS) for _ in range(n)] for _ in range(4)]
             peer = lambda idx: table[np.array(idx, dtype=np.int64)].tobytes()  # noqa: E731
             assert view.read_records(inputs[0]) == peer(inputs[0])
             hot_ratio(f"View.read_records {n:,} records vs np.memmap", view.read_records, peer, inputs,
                       args.budget, rows)
 
+        if args.small:
+            print_rows(rows, t_start)
+            return 0
         inputs = batches(65536, 4)
         ours = statistics.median(threaded_rate(store.fetch, inputs, 4, args.budget / 4) for _ in range(3))
         theirs = statistics.median(threaded_rate(peers.memmap_fancy, inputs, 4, args.budget / 4)
@@ -240,7 +250,7 @@ def main() -> int:
         rows.append(("4 threads, 65,536-row batches: rows/s vs np.memmap's (higher is better)",
                      f"{ours / 1e6:,.1f} M/s vs {theirs / 1e6:,.1f} M/s", f"{ours / theirs:.2f}"))
 
-        del store, one, view, table, one_map, rows_map, peers, fancy, as_array, peer
+        del store, view, table, peers, peer
         import gc
         gc.collect()
         cold_paths = paths
@@ -259,13 +269,17 @@ def main() -> int:
         rows.append(("cold, 16 rows vs one cold 4 KiB os.pread",
                      f"{t16 / 1e3:,.0f} us vs {t1 / 1e3:,.0f} us{floor}", f"{t16 / t1:.2f}x"))
 
+    print_rows(rows, t_start)
+    return 0
+
+
+def print_rows(rows, t_start) -> None:
     width = max(len(r[0]) for r in rows)
     print()
     for label, detail, ratio in rows:
         print(f"{label:<{width}}  {ratio:>7}  ({detail})")
     with open("/proc/loadavg") as f:
         print(f"\nload average at end: {f.read().split()[:3]}; took {time.perf_counter() - t_start:.0f} s")
-    return 0
 
 
 if __name__ == "__main__":
