@@ -75,7 +75,7 @@ for part in $parts; do
       # only at the end, which a test child's own exit code could mask).
       TSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1" \
         build/tsan/quandrel_cpp_tests --gtest_brief=1 \
-        --gtest_filter='Pool*:*PoolInFreshProcess*:*Store*:View*:Concurrent*:Async*'
+        --gtest_filter='Pool*:*PoolInFreshProcess*:*Store*:View*:Concurrent*:Async*:ReadStats*'
       ;;
     python-tsan)
       echo "== async reads' Python tests against a TSan extension"
