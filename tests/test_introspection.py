@@ -100,8 +100,10 @@ def test_failed_reads_raise_alike_from_a_handle_and_are_counted(sample_store, ki
     with pytest.raises(OSError) as got:
         handle.result()
     e, g = expected.value, got.value
-    assert (type(g), g.args, g.errno, getattr(g, "__notes__", None)) == \
-        (type(e), e.args, e.errno, getattr(e, "__notes__", None))
+    # The error names the file that failed, as an error at opening does.
+    assert (type(e), e.__notes__) == ((IsADirectoryError, [f"shard file: {s.dir}/shard_001.bin"]) if store
+                                      else (OSError, [f"view file: {s.dir}/view.bin"]))
+    assert (type(g), g.args, g.errno, g.__notes__) == (type(e), e.args, e.errno, e.__notes__)
     assert counts(obj) == {"calls": 2, "rows": 0, "bytes": 0, "rows_from_memory": 0, "rows_from_device": 0,
                            "cold_batches": 0, "read_errors": 2}
 

@@ -61,17 +61,6 @@ def test_opening(tmp_path):
     assert open_descriptors() == before
 
 
-def test_read_errors_name_their_shard_file(sample_store):
-    s = sample_store(shards=3, rows_per_shard=10, width=8)
-    path = os.path.join(s.dir, "shard_001.bin")
-    os.remove(path)
-    os.mkdir(path)
-    store = Store(s.dir, 3, 10, 8)
-    with pytest.raises(IsADirectoryError) as info:
-        store.fetch([25, 15, 0])
-    assert info.value.__notes__ == [f"shard file: {path}"]
-
-
 @pytest.mark.parametrize("shards, rows, width, ids, message", [
     (4, 10, 8, [3, 40], "^index out of bounds: the len is 4 but the index is 4$"),
     (0, 10, 8, [0], "^index out of bounds: the len is 0 but the index is 0$"),

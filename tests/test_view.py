@@ -126,15 +126,6 @@ def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
         faulthandler.cancel_dump_traceback_later()
 
 
-def test_read_errors_name_the_view_file(tmp_path):
-    (tmp_path / "records.manifest.json").write_text('{"slot_bytes": 1}')
-    path = tmp_path / "records"
-    path.mkdir()  # opens, and counts its size in records; its reads fail
-    with pytest.raises(IsADirectoryError) as info:
-        View(path).read_records([0])
-    assert info.value.__notes__ == [f"view file: {path}"]
-
-
 def test_bound_to_its_thread(make_view, monkeypatch):
     path = make_view(3, 16, {"slot_bytes": 16})
     view = View(path)
