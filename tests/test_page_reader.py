@@ -5,7 +5,6 @@ import os
 
 import pytest
 
-from conftest import on_other_thread
 from quandrel import Fault, PageReader
 
 CONTENT = bytes(range(256)) * 20 + bytes(range(136))  # 5256 bytes
@@ -81,9 +80,3 @@ def test_o_direct(tmp_path):
     finally:
         os.close(f)
 
-
-def test_bound_to_its_thread(fd):
-    r = PageReader()
-    fault = on_other_thread(lambda: r.read_pages([fd], [0]))
-    assert type(fault) is Fault
-    assert str(fault) == "_quandrel::PageReader is unsendable, but sent to another thread"

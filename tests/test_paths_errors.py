@@ -33,8 +33,6 @@ def make_files(tmp_path):
     # Errors of the library's own carry no errno and stay plain OSError.
     (lambda d: read_keys(f"{d}/bad.txt"), OSError, None, "invalid digit found in string",
      "key file: {d}/bad.txt, line 3"),
-    (lambda d: View(f"{d}/view.bin").read_record(1), OSError, None,
-     "view record index 1 out of range (count 1)", None),
 ])
 def test_os_errors(tmp_path, call, cls, code, text, note):
     make_files(tmp_path)
