@@ -149,7 +149,8 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     print(f"machine: {machine()}")
-    print("cold reads: the reader pool (io_uring measured against it in bench_uring.cc, not kept)")
+    engine, reason = quandrel._quandrel._cold_read_engine()
+    print(f"cold reads: {engine}" + (f" ({reason})" if reason else ""))
     with tempfile.TemporaryDirectory(prefix="quandrel-bench-async-", dir=args.dir) as directory:
         table = Table(directory, args.shards, args.rows_per_shard, args.seed)
         print(f"table: {args.shards} shards x {args.rows_per_shard:,} rows x {WIDTH} B = "

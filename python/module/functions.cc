@@ -10,6 +10,7 @@
 #include "core/messages.h"
 #include "errors.h"
 #include "io/keyfile.h"
+#include "io/read/uring_reads.h"
 #include "io/store/shard_store.h"
 #include "io/view/view.h"
 #include "keygen/key_scheme.h"
@@ -119,6 +120,13 @@ PyObject* shard_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+PyObject* cold_read_engine(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const io::ColdReadEngine& engine = io::cold_read_engine();
+    return Py_BuildValue("(ss)", engine.name.c_str(), engine.reason.c_str());
+  });
+}
+
 // A writable memoryview of format 'q' and shape (n, 16) over a new bytearray,
 // which it keeps alive. For no tokens it is one-dimensional and empty: a
 // memoryview shape cannot hold a zero.
@@ -189,6 +197,10 @@ PyMethodDef* module_extra_functions() {
        "_shard_path(dir, index)\n--\n\n"
        "The file a Store opens for shard `index` of `dir`: shard_NNN.bin where it exists, else\n"
        "ziruv_NNN.bin."},
+      {"_cold_read_engine", cold_read_engine, METH_NOARGS,
+       "_cold_read_engine()\n--\n\n"
+       "(engine, reason): \"io_uring\" or \"pool\", the engine of reads that wait for the disk,\n"
+       "and why it is not io_uring (\"\" when it is)."},
       {nullptr, nullptr, 0, nullptr},
   };
   return defs;

@@ -251,6 +251,12 @@ def _shard_path(dir: StrOrBytesPath, index: SupportsIndex) -> str:
     """The file a `Store` opens for shard `index` of `dir`: shard_NNN.bin where
     it exists (following symbolic links), else ziruv_NNN.bin."""
 
+def _cold_read_engine() -> tuple[str, str]:
+    """`(engine, reason)`: "io_uring" or "pool", the engine that serves the
+    reads that wait for the disk in this process, and why it is not io_uring
+    (the kernel's or a sandbox's refusal, QUANDREL_NO_IO_URING, a build
+    without liburing); `reason` is "" when it is."""
+
 @final
 class StoreWriter:
     """Writes a new table into a staging directory beside ``dir`` and publishes

@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "io/read/safe_copy.h"
+#include "io/read/uring_reads.h"
 
 namespace quandrel::io {
 
@@ -24,15 +25,27 @@ class IoBackend {
                                       std::uint64_t offset) const = 0;
   // As safe_copy_many: ops.size(), or the index of the op whose source faulted.
   virtual std::size_t copy_mapped(std::span<const CopyOp> ops) const noexcept = 0;
+  // As uring_read_all: reads known to wait for the disk, all at once; false
+  // when this backend has no engine for that (the caller reads them its own
+  // way).
+  virtual bool read_from_disk(std::span<const DiskRead> reads, std::span<bool> done) const noexcept {
+    (void)reads;
+    (void)done;
+    return false;
+  }
 };
 
-// pread and guarded copies. Stateless: one instance serves every reader.
+// pread, guarded copies, and io_uring for what waits for the disk.
+// Stateless: one instance serves every reader.
 class PreadBackend final : public IoBackend {
  public:
   Result<std::size_t> fill_at(int fd, std::span<std::byte> buffer,
                               std::uint64_t offset) const override;
   std::size_t copy_mapped(std::span<const CopyOp> ops) const noexcept override {
     return safe_copy_many(ops);
+  }
+  bool read_from_disk(std::span<const DiskRead> reads, std::span<bool> done) const noexcept override {
+    return uring_read_all(reads, done);
   }
 };
 

@@ -16,7 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "core/error.h"
 #include "core/messages.h"
@@ -81,7 +83,7 @@ class SlotBatch {
       read_timed(n, helpers, spread.cold_per_part);
     } else if (sample_resident(n)) {
       read_in_parts(0, n, spread.hot_per_part, wanted, /*cold=*/false);
-    } else {
+    } else if (!read_from_disk(0, n)) {
       read_in_parts(0, n, spread.cold_per_part, helpers, /*cold=*/true);
     }
     return error_.take();
@@ -114,6 +116,9 @@ class SlotBatch {
   // must be noticed at once, in groups in larger ones, which turn to helpers.
   static constexpr std::size_t kTimedAlone = 64;
   static constexpr std::size_t kTimedTogether = 16;
+  // Slots handed to the disk engine at once: enough to keep its ring full
+  // for a while, little memory for their bookkeeping.
+  static constexpr std::size_t kDiskChunk = 8192;
 
   // On the calling thread, until a read shows that the slots come from the
   // disk; the rest are then asked of the disk at once, or read in parallel.
@@ -133,6 +138,7 @@ class SlotBatch {
         return;
       }
       if (!cold) continue;
+      if (read_from_disk(p, n)) return;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) {
           const SlotSource s = locate_(q);
@@ -180,6 +186,7 @@ class SlotBatch {
     return true;
   }
 
+  bool read_from_disk(std::size_t first, std::size_t n);
   bool copy(const CopyOp* ops, const std::size_t* file_of, const std::uint64_t* offset_of,
             std::size_t count);
   bool fill(std::byte* slot, std::size_t file, std::uint64_t offset);
@@ -231,6 +238,49 @@ bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
     }
   }
   return copy(ops, file_of, offset_of, queued);
+}
+
+// Slots [first, n), known to wait for the disk, handed to the backend's
+// engine at once on the calling thread, chunk by chunk; what it did not read
+// whole (the end of a file, a failed read) is read positionally, which tells
+// those apart. False, with nothing read, where the backend has no engine:
+// the caller then spreads the slots over the pool.
+template <class Locate>
+bool SlotBatch<Locate>::read_from_disk(std::size_t first, std::size_t n) {
+  if (first >= n) return true;
+  const std::size_t chunk = std::min(n - first, kDiskChunk);
+  std::vector<DiskRead> reads;
+  std::vector<SlotSource> sources;
+  reads.reserve(chunk);
+  sources.reserve(chunk);
+  const auto done = std::make_unique<bool[]>(chunk);
+  for (std::size_t p = first; p < n;) {
+    reads.clear();
+    sources.clear();
+    const std::size_t end = std::min(n, p + chunk);
+    for (std::size_t q = p; q < end; ++q) {
+      const SlotSource s = locate_(q);
+      if (s.beyond) {
+        // As read(): nothing to ask of the disk.
+        if (!read(q, q + 1)) return true;
+        continue;
+      }
+      reads.push_back({files_[s.file].file.fd(), s.offset, {out_ + q * slot_bytes_, slot_bytes_}});
+      sources.push_back(s);
+    }
+    if (!io_.read_from_disk(reads, {done.get(), reads.size()})) {
+      if (p == first) return false;
+      std::fill_n(done.get(), reads.size(), false);  // the engine failed this thread: read them here
+    }
+    count_from_device(reads.size());
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+      if (done[i]) continue;
+      const SlotSource& s = sources[i];
+      if (!fill(reads[i].into.data(), s.file, s.offset)) return true;
+    }
+    p = end;
+  }
+  return true;
 }
 
 // A copy that faults means its file shrank or failed under the mapping: the
