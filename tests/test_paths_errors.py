@@ -3,25 +3,15 @@ with the path in a note; an element's error with its argument and index in a
 note; paths as users pass them."""
 
 import array
-import os
-import pathlib
 
 import pytest
 
-from quandrel import (PageReader, Store, View, read_keys, rowids_array, rowids_for_seq,
+from quandrel import (PageReader, View, read_keys, rowids_array, rowids_for_seq,
                       rowids_for_seq_with_history)
 
 
 def notes(e):
     return getattr(e, "__notes__", [])
-
-
-def make_files(tmp_path):
-    (tmp_path / "store").mkdir()
-    (tmp_path / "store" / "shard_000.bin").write_bytes(b"ab")
-    (tmp_path / "view.bin").write_bytes(b"v" * 2560)
-    (tmp_path / "keys.txt").write_text("3\n4\n")
-    (tmp_path / "bad.txt").write_text("1\n\n2 3\n4\n")
 
 
 @pytest.mark.parametrize("call, cls, code, text, note", [
@@ -35,7 +25,7 @@ def make_files(tmp_path):
      "key file: {d}/bad.txt, line 3"),
 ])
 def test_os_errors(tmp_path, call, cls, code, text, note):
-    make_files(tmp_path)
+    (tmp_path / "bad.txt").write_text("1\n\n2 3\n4\n")
     with pytest.raises(OSError) as info:
         call(tmp_path)
     e = info.value
@@ -43,14 +33,6 @@ def test_os_errors(tmp_path, call, cls, code, text, note):
     assert e.args == (text,) and str(e) == text
     assert e.strerror is None and e.filename is None
     assert notes(e) == ([note.format(d=tmp_path)] if note else [])
-
-
-@pytest.mark.parametrize("kind", [str, os.fsencode, pathlib.Path])
-def test_path_kinds(tmp_path, kind):
-    make_files(tmp_path)
-    assert Store(kind(str(tmp_path / "store")), 1, 1, 2).fetch([0]) == b"ab"
-    assert View(kind(str(tmp_path / "view.bin"))).len() == 1
-    assert read_keys(kind(str(tmp_path / "keys.txt"))) == [3, 4]
 
 
 class OddPath:
