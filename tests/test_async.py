@@ -24,8 +24,7 @@ def reads(request, tmp_path):
     if request.param == "store":
         store = Store(s.dir, 1, 4000, WIDTH)
         return store.fetch_into_async, store.fetch_into, s.rows
-    (tmp_path / "shard_000.manifest.json").write_text('{"slot_bytes": %d}' % WIDTH)
-    view = View(s.dir + "/shard_000.bin")
+    view = View(s.view())
     return view.read_records_into_async, view.read_records_into, s.rows
 
 
