@@ -281,6 +281,12 @@ class PoolInFreshProcess : public testing::TestWithParam<FreshCase> {};
 
 TEST_P(PoolInFreshProcess, Runs) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+#if defined(__SANITIZE_THREAD__)
+  // The fork case's child starts threads, which the thread sanitizer, reading
+  // its options as the process starts, must be told to allow.
+  const char* options = std::getenv("TSAN_OPTIONS");
+  ::setenv("TSAN_OPTIONS", (std::string(options ? options : "") + ":die_after_fork=0").c_str(), 1);
+#endif
   EXPECT_EXIT(run_in_this_process(GetParam()), testing::ExitedWithCode(0), "");
 }
 
@@ -289,9 +295,3 @@ INSTANTIATE_TEST_SUITE_P(Cases, PoolInFreshProcess, testing::ValuesIn(kFreshCase
 
 }  // namespace
 }  // namespace quandrel::io
-
-#if defined(__SANITIZE_THREAD__)
-// The fork case's child starts threads, which the thread sanitizer must be
-// told to allow, before it starts.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
-#endif
