@@ -42,23 +42,24 @@ TEST(ManifestPath, FinalComponentRule) {
   for (const auto& [in, out] : cases) EXPECT_EQ(manifest_path(in), out) << in;
 }
 
-TEST_F(ViewTest, BatchIsIndependentOfParallelism) {
+// Positional reads take helpers from a few records on (mapped ones only past
+// 1 MiB, as the Python suite's asynchronous reads do): the same bytes either
+// way, duplicates included.
+TEST_F(ViewTest, PooledBatchReadsAsOneThreadDoes) {
   constexpr std::uint64_t kSlot = 13, kRecords = 501;
-  Result<ViewReader> v = ViewReader::open(write_records(kSlot, kRecords));
+  Result<ViewReader> v = ViewReader::open(write_records(kSlot, kRecords), ReaderMode::kPread);
   ASSERT_TRUE(v);
   std::mt19937_64 rng(7);
-  for (std::size_t n : {0, 1, 5, 100, 1000}) {
-    std::vector<std::uint64_t> indices(n);
-    for (auto& i : indices) i = rng() % (n / 2 + 1);  // plenty of duplicates
-    std::vector<std::byte> expected;
-    for (auto i : indices) {
-      for (std::uint64_t j = 0; j < kSlot; ++j) expected.push_back(std::byte((7 * i + j) % 251));
-    }
-    for (std::uint64_t parallelism : {0, 1, 32}) {
-      std::vector<std::byte> out(n * kSlot);
-      ASSERT_TRUE(v->read_records(indices, out, parallelism)) << n << " " << parallelism;
-      EXPECT_EQ(out, expected) << n << " " << parallelism;
-    }
+  std::vector<std::uint64_t> indices(1000);
+  std::vector<std::byte> expected;
+  for (auto& i : indices) {
+    i = rng() % kRecords;
+    for (std::uint64_t j = 0; j < kSlot; ++j) expected.push_back(std::byte((7 * i + j) % 251));
+  }
+  for (std::uint64_t parallelism : {1, 32}) {
+    std::vector<std::byte> out(indices.size() * kSlot);
+    ASSERT_TRUE(v->read_records(indices, out, parallelism)) << parallelism;
+    EXPECT_EQ(out, expected) << parallelism;
   }
 }
 
