@@ -50,16 +50,17 @@ def test_not_paths(path, pattern):
         read_keys(path)
 
 
+# Conversion comes first: these win over the unsupported scheme 2.
 @pytest.mark.parametrize("call, error, text, note", [
-    (lambda: rowids_for_seq([1, 2, 3, -1], 1), OverflowError,
+    (lambda: rowids_for_seq([1, 2, 3, -1], 2), OverflowError,
      "out of range integral type conversion attempted", "argument 'tokens', item 3"),
-    (lambda: rowids_for_seq_with_history([1, "x"], [2], 1), TypeError,
+    (lambda: rowids_for_seq_with_history([1, "x"], [2], 2), TypeError,
      "argument 'history': 'str' object cannot be interpreted as an integer", "argument 'history', item 1"),
     (lambda: rowids_array(array.array("q", [5, 2**40]), 1), OverflowError,
      "out of range integral type conversion attempted", "argument 'tokens', item 1"),
     (lambda: PageReader().read_pages(memoryview(array.array("q", [0, 2**40]))[::-1], (0, 0)),
      OverflowError, "out of range integral type conversion attempted", "argument 'file_descriptors', item 0"),
-    (lambda: rowids_for_seq(7, 1), TypeError,
+    (lambda: rowids_for_seq(7, 2), TypeError,
      "argument 'tokens': 'int' object cannot be converted to 'Sequence'", None),
 ])
 def test_element_errors_name_argument_and_item(call, error, text, note):
