@@ -33,7 +33,6 @@ def make_view(tmp_path):
 
 @pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes", [
     (3, None, None, b"x" * 2559, 3, 2560),  # no manifest: 2560-byte slots
-    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096),
     (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
     (5, 16, {"slot_bytes": 0}, b"", 0, 0),
 ])
