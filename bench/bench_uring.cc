@@ -1,8 +1,9 @@
-// Cold rows two ways, on the same files in one run: the store's read path
-// (mapped copies spread over the reader pool) against one thread keeping
-// reads of every row in flight on an io_uring ring (buffered reads straight
-// into the rows' slots). Rows/s and process CPU time per row; the files are
-// evicted from the page cache before every run.
+// Cold rows three ways, on the same files in one run: the store's read path
+// (io_uring on the calling thread, or with QUANDREL_NO_IO_URING=1 mapped
+// copies spread over the reader pool), and two rings of this benchmark's own
+// (buffered reads straight into the rows' slots, and O_DIRECT reads of whole
+// pages). Rows/s and process CPU time per row; the files are evicted from
+// the page cache before every run.
 //
 //   c++ -O2 -std=c++20 -Icpp bench/bench_uring.cc build/dev/libquandrel_engine.a
 //       /usr/lib/x86_64-linux-gnu/liburing.a -lpthread -o build/bench_uring   (one line)
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "io/read/uring_reads.h"
 #include "io/store/shard_store.h"
 
 namespace {
@@ -126,10 +128,12 @@ int main(int argc, char** argv) {
     }
   }
   auto median = [](std::vector<double> v) { std::sort(v.begin(), v.end()); return v[v.size() / 2]; };
-  std::printf("%zu cold rows, medians of %d runs\n", rows, runs);
-  const char* names[3] = {"pool (store read path, 32 threads)", "io_uring buffered, 1 thread", "io_uring O_DIRECT 4 KiB, 1 thread"};
+  const quandrel::io::ColdReadEngine& engine = quandrel::io::cold_read_engine();
+  std::printf("%zu cold rows, medians of %d runs; the store's engine: %s%s%s\n", rows, runs,
+              engine.name.c_str(), engine.uring ? "" : ", because: ", engine.reason.c_str());
+  const char* names[3] = {"store read path", "io_uring buffered, 1 thread", "io_uring O_DIRECT 4 KiB, 1 thread"};
   for (int d = 0; d < 3; ++d) {
-    std::printf("%-36s depth %-4u %9.0f rows/s  %6.2f us CPU/row\n", names[d], d ? depth : 32, median(rate[d]), median(cpu_row[d]));
+    std::printf("%-36s depth %-4u %9.0f rows/s  %6.2f us CPU/row\n", names[d], d ? depth : (engine.uring ? quandrel::io::kUringDepth : 32u), median(rate[d]), median(cpu_row[d]));
   }
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "io/read/read_clock.h"
@@ -20,6 +21,15 @@ namespace quandrel::io {
 
 inline constexpr std::uint64_t kColdNs = 15'000;
 inline constexpr std::size_t kProbeSample = 4;
+
+// Whether the last small batch this process timed waited for the disk: the
+// next one then asks the mappings before it reads. One flag for every
+// table: a process that reads one cold table and one hot one pays a
+// residency query per hot batch, never a wrong result.
+inline std::atomic<bool>& small_batches_cold() {
+  static std::atomic<bool> cold{false};
+  return cold;
+}
 
 // Starts reading [offset, offset + len) into the page cache without waiting.
 inline void ask_ahead(int fd, std::uint64_t offset, std::uint64_t len) {

@@ -124,6 +124,12 @@ class SlotBatch {
   // disk; the rest are then asked of the disk at once, or read in parallel.
   void read_timed(std::size_t n, std::size_t helpers, std::size_t cold_per_part) {
     const std::size_t step = n <= kTimedAlone ? 1 : kTimedTogether;
+    // While small batches come from the disk, asking whether the first slot
+    // is in memory costs far less than waiting for it alone before the rest.
+    if (n > 1 && step == 1 && small_batches_cold().load(std::memory_order_relaxed) &&
+        !first_slot_resident() && read_from_disk(0, n)) {
+      return;
+    }
     std::uint64_t start = started_;
     for (std::size_t p = 0; p < n;) {
       const std::size_t end = std::min(n, p + step);
@@ -132,6 +138,7 @@ class SlotBatch {
       const bool cold = now - start > kColdNs;
       start = now;
       if (cold) count_from_device(end - p);
+      if (step == 1 && (cold || end == n)) note_small_batch(cold);
       p = end;
       if (p == n) {
         ended_ = now;
@@ -149,6 +156,22 @@ class SlotBatch {
         return;
       }
       if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers, /*cold=*/true);
+    }
+  }
+
+  // Whether slot 0 is in memory as far as its mapping tells; true where no
+  // mapping covers it (nothing to ask).
+  bool first_slot_resident() const {
+    const SlotSource s = locate_(0);
+    if (s.beyond || options_.positional_only) return true;
+    const Mapping& m = files_[s.file].mapping;
+    return !m.covers(s.offset, slot_bytes_) || m.resident(s.offset, slot_bytes_);
+  }
+
+  // Written only when it changes: every thread's small batches read it.
+  static void note_small_batch(bool cold) {
+    if (small_batches_cold().load(std::memory_order_relaxed) != cold) {
+      small_batches_cold().store(cold, std::memory_order_relaxed);
     }
   }
 
