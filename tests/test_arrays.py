@@ -115,6 +115,15 @@ def test_tokens_refused_or_converted():
     assert rowids_for_seq(np.arange(5).astype(">i8"), 1) == rowids_for_seq(range(5), 1)
 
 
+def test_torch(sample_store):
+    torch = pytest.importorskip("torch")  # where it is installed: the tensors users pass
+    s = sample_store(shards=1, rows_per_shard=24, width=8)
+    ids, out, ids_out = torch.arange(24).reshape(4, 6), torch.empty((6, 4, 8), dtype=torch.uint8), torch.empty((4, 16), dtype=torch.int64)
+    Store(s.dir, 1, 24, 8).fetch_into(ids.T, out)
+    assert out.numpy().tobytes() == s.rows(ids.T.flatten().tolist())
+    assert rowids_array(ids[0, :4], 1, out=ids_out) is ids_out and ids_out.tolist() == rowids_for_seq([0, 1, 2, 3], 1)
+
+
 def test_values_are_read_once(sample_store, views):
     """A thread flips the array between a good and a bad value while the calls
     read it: each call must raise for the bad value or use the good one."""
