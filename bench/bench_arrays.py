@@ -16,15 +16,13 @@ The garbage collector stays enabled, as it is in a serving process.
 from __future__ import annotations
 
 import argparse
-import os
 import tempfile
 
 import numpy as np
 
 import quandrel
 from bench_rowids import BOUNDARY, rowids_numpy_array
-from bench_store import warm, write_store
-from harness import machine, measure, memmap_gather
+from harness import machine, measure, memmap_gather, warm, write_store
 
 
 def report(title: str, res: dict, per: int, unit: str, base: str) -> None:

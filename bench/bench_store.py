@@ -16,25 +16,7 @@ import time
 import numpy as np
 
 import quandrel
-from harness import machine, measure, memmap_gather
-
-
-def write_store(directory: str, shards: int, rows: int, width: int, seed: int) -> list[str]:
-    rng = np.random.default_rng(seed)
-    paths = []
-    for s in range(shards):
-        path = os.path.join(directory, f"shard_{s:03d}.bin")
-        with open(path, "wb") as f:
-            f.write(rng.bytes(rows * width))
-        paths.append(path)
-    return paths
-
-
-def warm(paths: list[str]) -> None:
-    for path in paths:
-        with open(path, "rb") as f:
-            while f.read(1 << 24):
-                pass
+from harness import batch_header, batch_rows, machine, measure, memmap_gather, warm, write_store
 
 
 def main() -> int:
@@ -78,10 +60,7 @@ def main() -> int:
 
         impls = {"Store.fetch": store.fetch, "memmap": fetch_memmap, "pread": fetch_pread}
         rng = random.Random(args.seed)
-        header = (f"{'batch':>6} {'impl':>12} {'rows/s':>13} {'median/call':>13} "
-                  f"{'min/call':>13} {'calls':>8}  time/fetch")
-        print(header)
-        print("-" * len(header))
+        batch_header("rows", 12, "fetch")
         for n in args.batches:
             inputs = [[rng.randrange(shards * rps) for _ in range(n)] for _ in range(4)]
             for rowids in inputs:
@@ -89,11 +68,7 @@ def main() -> int:
                 assert len(want) == n * width
                 assert fetch_memmap(rowids) == want, f"memmap differs at batch {n}"
                 assert fetch_pread(rowids) == want, f"pread differs at batch {n}"
-            res = measure(impls, inputs, args.budget)
-            for name, (med, lo, calls) in res.items():
-                tail = f"  {med / res['Store.fetch'][0]:.2f}x" if name != "Store.fetch" else ""
-                print(f"{n:>6} {name:>12} {n / med * 1e9:>13,.0f} {med / 1e3:>10.1f} us "
-                      f"{lo / 1e3:>10.1f} us {calls:>8}{tail}")
+            batch_rows(n, measure(impls, inputs, args.budget), "Store.fetch", 12)
         for fd in fds:
             os.close(fd)
         del maps

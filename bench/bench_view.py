@@ -14,12 +14,11 @@ import json
 import os
 import random
 import tempfile
-import time
 
 import numpy as np
 
 import quandrel
-from harness import machine, measure
+from harness import batch_header, batch_rows, machine, measure, warm
 
 
 def main() -> int:
@@ -42,9 +41,7 @@ def main() -> int:
             f.write(np.random.default_rng(args.seed).bytes(records * slot))
         with open(os.path.join(directory, "records.manifest.json"), "w") as f:
             json.dump({"slot_bytes": slot, "grans": records}, f)
-        with open(path, "rb") as f:  # warm the page cache
-            while f.read(1 << 24):
-                pass
+        warm([path])
 
         view = quandrel.View(path)
         assert (view.len(), view.slot_bytes()) == (records, slot)
@@ -72,10 +69,7 @@ def main() -> int:
             "pread": on_indices(gather_pread),
         }
         rng = random.Random(args.seed)
-        header = (f"{'batch':>6} {'impl':>18} {'records/s':>11} {'median/call':>13} "
-                  f"{'min/call':>13} {'calls':>8}  time/read_records")
-        print(header)
-        print("-" * len(header))
+        batch_header("records", 18, "read_records")
         for n in args.batches:
             inputs = []
             for _ in range(4):
@@ -87,12 +81,7 @@ def main() -> int:
                 assert b"".join(read_pages(item)) == want, f"PageReader differs at batch {n}"
                 assert gather_memmap(item[0]) == want, f"memmap differs at batch {n}"
                 assert gather_pread(item[0]) == want, f"pread differs at batch {n}"
-            res = measure(impls, inputs, args.budget)
-            base = res["View.read_records"][0]
-            for name, (med, lo, calls) in res.items():
-                tail = f"  {med / base:.2f}x" if name != "View.read_records" else ""
-                print(f"{n:>6} {name:>18} {n / med * 1e9:>11,.0f} {med / 1e3:>10.1f} us "
-                      f"{lo / 1e3:>10.1f} us {calls:>8}{tail}")
+            batch_rows(n, measure(impls, inputs, args.budget), "View.read_records", 18)
         os.close(fd)
         del table
     return 0

@@ -19,6 +19,43 @@ def load_build(name: str, path: str):
     return module
 
 
+def write_store(directory: str, shards: int, rows: int, width: int, seed: int) -> list[str]:
+    """Shard files of random rows in `directory`; returns their paths."""
+    rng = np.random.default_rng(seed)
+    paths = []
+    for s in range(shards):
+        path = os.path.join(directory, f"shard_{s:03d}.bin")
+        with open(path, "wb") as f:
+            f.write(rng.bytes(rows * width))
+        paths.append(path)
+    return paths
+
+
+def warm(paths: list[str]) -> None:
+    """Reads the files whole, so that their pages are in the page cache."""
+    for path in paths:
+        with open(path, "rb") as f:
+            while f.read(1 << 24):
+                pass
+
+
+def batch_header(item: str, impl_width: int, base_label: str) -> None:
+    """The header of a table of batch sizes by implementation (see batch_rows)."""
+    header = (f"{'batch':>6} {'impl':>{impl_width}} {item + '/s':>13} {'median/call':>13} "
+              f"{'min/call':>13} {'calls':>8}  time/{base_label}")
+    print(header)
+    print("-" * len(header))
+
+
+def batch_rows(n: int, res: dict, base: str, impl_width: int) -> None:
+    """The rows of one batch size: items per second and time per call of each
+    implementation, and its time against `base`'s."""
+    for name, (med, lo, calls) in res.items():
+        tail = f"  {med / res[base][0]:.2f}x" if name != base else ""
+        print(f"{n:>6} {name:>{impl_width}} {n / med * 1e9:>13,.0f} {med / 1e3:>10.1f} us "
+              f"{lo / 1e3:>10.1f} us {calls:>8}{tail}")
+
+
 def machine() -> str:
     model = "unknown CPU"
     with open("/proc/cpuinfo") as f:

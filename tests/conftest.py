@@ -35,6 +35,12 @@ class SampleStore:
     def rows(self, rowids) -> bytes:
         return b"".join(self.row(r) for r in rowids)
 
+    def view(self, slot=None) -> str:
+        """Shard 0's file as a view of `slot`-byte records (its rows by default)."""
+        with open(os.path.join(self.dir, "shard_000.manifest.json"), "w") as f:
+            f.write('{"slot_bytes": %d}' % (slot or self.width))
+        return os.path.join(self.dir, "shard_000.bin")
+
 
 @pytest.fixture
 def sample_store(tmp_path):

@@ -15,6 +15,7 @@ d, shards, per_shard, width = sys.argv[1], 2, 4000, 64
 paths = [os.path.join(d, n) for n in sorted(os.listdir(d))]
 for p in paths:
     fd = os.open(p, os.O_RDONLY)
+    os.fsync(fd)  # dirty pages would stay
     os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
     os.close(fd)
 
@@ -34,15 +35,16 @@ print(json.dumps({"engine": _quandrel._cold_read_engine(), "same": bytes(out) ==
 """
 
 
+@pytest.mark.parametrize("reader", ["mapped", "pread"])
 @pytest.mark.parametrize("no_uring", ["", "1"])
-def test_cold_batch(sample_store, no_uring):
+def test_cold_batch(sample_store, no_uring, reader):
     # The second shard ends 100 rows early: its last rows read as zeros.
     s = sample_store(shards=2, rows_per_shard=4000, width=64,
                      rows_written=lambda shard: 4000 - 100 * shard)
     if not disk_backed(s.dir):
         pytest.skip("the page cache of this file system cannot be evicted")
     r = run_python(COLD_BATCH.replace("sys.argv[1]", repr(s.dir)),
-                   env_extra={"QUANDREL_NO_IO_URING": no_uring} if no_uring else None)
+                   env_extra={"QUANDREL_READER": reader, "QUANDREL_NO_IO_URING": no_uring})
     assert r.returncode == 0, r.stderr
     got = json.loads(r.stdout)
     engine, reason = got["engine"]

@@ -24,27 +24,16 @@ def test_version():
 @pytest.mark.parametrize("kind", [str, os.fsencode, pathlib.Path])
 def test_shape_and_repr(sample_store, kind):
     s = sample_store(shards=4, rows_per_shard=1000, width=64)
-    store, view = Store(kind(s.dir), 4, 1000, 64, threads=8), View(kind(make_view(s, 2560)))
+    store, view = Store(kind(s.dir), 4, 1000, 64, threads=8), View(kind(s.view(2560)))
     assert (store.shards, store.rows_per_shard, store.threads, store.dir) == (4, 1000, 8, s.dir)
-    assert (view.count, view.path) == (100, f"{s.dir}/view.bin")
+    assert (view.count, view.path) == (25, f"{s.dir}/shard_000.bin")
     assert repr(store) == f"<quandrel.Store '{s.dir}' 4 x 1,000 x 64 B>"
-    assert repr(view) == f"<quandrel.View '{s.dir}/view.bin' 100 x 2,560 B>"
+    assert repr(view) == f"<quandrel.View '{s.dir}/shard_000.bin' 25 x 2,560 B>"
     # A repr works wherever the object is shown, the counters wherever an
     # exporter runs; the view's other members stay on its own thread.
     assert on_other_thread(lambda: repr(view)) == repr(view)
     assert on_other_thread(view.stats)["calls"] == 0
     assert type(on_other_thread(lambda: view.count)) is Fault
-
-
-def make_view(s, slot=None):
-    """A view of the store's rows, its shards back to back."""
-    path = os.path.join(s.dir, "view.bin")
-    with open(path, "wb") as f:
-        for shard in range(s.shards):
-            f.write(open(os.path.join(s.dir, f"shard_{shard:03d}.bin"), "rb").read())
-    with open(os.path.join(s.dir, "view.manifest.json"), "w") as f:
-        f.write(f'{{"slot_bytes": {slot or s.width}}}')
-    return path
 
 
 def counts(obj):
@@ -55,7 +44,7 @@ def counts(obj):
 
 
 def opened(kind, s):
-    return Store(s.dir, s.shards, s.rows_per_shard, s.width) if kind == "store" else View(make_view(s))
+    return Store(s.dir, s.shards, s.rows_per_shard, s.width) if kind == "store" else View(s.view())
 
 
 def reads(kind, obj, ids):
@@ -73,7 +62,7 @@ BOTH = pytest.mark.parametrize("kind, reader", [(k, r) for k in ("store", "view"
 
 @BOTH
 def test_counts_of_a_known_workload(sample_store, kind, reader):
-    s = sample_store(shards=4, rows_per_shard=1000, width=64)
+    s = sample_store(shards=1, rows_per_shard=4000, width=64)
     obj = opened(kind, s)
     for _ in range(2):
         reads(kind, obj, [1, 2, 3001, 3])
@@ -86,13 +75,13 @@ def test_counts_of_a_known_workload(sample_store, kind, reader):
 
 @BOTH
 def test_failed_reads_raise_alike_from_a_handle_and_are_counted(sample_store, kind, reader):
-    s = sample_store(shards=2, rows_per_shard=1000, width=64)
+    s = sample_store(shards=1, rows_per_shard=2000, width=64)
     if kind == "store":  # a shard that is a directory opens, but every read of it fails
-        os.remove(f"{s.dir}/shard_001.bin")
-        os.mkdir(f"{s.dir}/shard_001.bin")
+        os.remove(f"{s.dir}/shard_000.bin")
+        os.mkdir(f"{s.dir}/shard_000.bin")
     obj = opened(kind, s)
     if kind == "view":  # cut short after opening: its last record ends past the file
-        os.truncate(f"{s.dir}/view.bin", 64000)
+        os.truncate(f"{s.dir}/shard_000.bin", 64000)
     store, ids = kind == "store", [1, 1999]
     with pytest.raises(OSError) as expected:
         (obj.fetch_into if store else obj.read_records_into)(ids, bytearray(128))
@@ -100,25 +89,25 @@ def test_failed_reads_raise_alike_from_a_handle_and_are_counted(sample_store, ki
     with pytest.raises(OSError) as got:
         handle.result()
     e, g = expected.value, got.value
-    assert (type(g), g.args, g.errno, getattr(g, "__notes__", None)) == \
-        (type(e), e.args, e.errno, getattr(e, "__notes__", None))
+    # The error names the file that failed, as an error at opening does.
+    assert (type(e), e.__notes__) == (IsADirectoryError if store else OSError,
+                                      [f"{'shard' if store else 'view'} file: {s.dir}/shard_000.bin"])
+    assert (type(g), g.args, g.errno, g.__notes__) == (type(e), e.args, e.errno, e.__notes__)
     assert counts(obj) == {"calls": 2, "rows": 0, "bytes": 0, "rows_from_memory": 0, "rows_from_device": 0,
                            "cold_batches": 0, "read_errors": 2}
 
 
 @BOTH
 def test_rows_from_the_device(sample_store, kind, reader):
-    s = sample_store(shards=2, rows_per_shard=4000, width=64)
+    s = sample_store(shards=1, rows_per_shard=8000, width=64)
     if not disk_backed(s.dir):
         pytest.skip("the page cache of this file system cannot be evicted")
-    view = make_view(s)
-    for name in os.listdir(s.dir):
-        fd = os.open(os.path.join(s.dir, name), os.O_RDONLY)
-        os.fsync(fd)  # dirty pages would stay
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        os.close(fd)
+    fd = os.open(f"{s.dir}/shard_000.bin", os.O_RDONLY)
+    os.fsync(fd)  # dirty pages would stay
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
     # Opened after the eviction: pages a mapping has touched survive it.
-    obj = opened(kind, s) if kind == "store" else View(view)
+    obj = opened(kind, s)
     for i in range(8):
         obj.fetch([i * 997]) if kind == "store" else obj.read_records([i * 997])
     stats = counts(obj)

@@ -33,7 +33,6 @@ def make_view(tmp_path):
 
 @pytest.mark.parametrize("records, slot, manifest, extra, count, slot_bytes", [
     (3, None, None, b"x" * 2559, 3, 2560),  # no manifest: 2560-byte slots
-    (24, 4096, {"slot_bytes": 4096, "grans": 10}, b"y" * 1696, 10, 4096),
     (24, 4096, {"slot_bytes": 4096, "grans": 0}, b"", 24, 4096),
     (5, 16, {"slot_bytes": 0}, b"", 0, 0),
 ])
@@ -124,15 +123,6 @@ def test_unreadable_manifest_fails_the_open(make_view, tmp_path, make, code):
             assert info.value.__notes__ == [f"manifest: {manifest}"]
     finally:
         faulthandler.cancel_dump_traceback_later()
-
-
-def test_read_errors_name_the_view_file(tmp_path):
-    (tmp_path / "records.manifest.json").write_text('{"slot_bytes": 1}')
-    path = tmp_path / "records"
-    path.mkdir()  # opens, and counts its size in records; its reads fail
-    with pytest.raises(IsADirectoryError) as info:
-        View(path).read_records([0])
-    assert info.value.__notes__ == [f"view file: {path}"]
 
 
 def test_bound_to_its_thread(make_view, monkeypatch):

@@ -81,7 +81,7 @@ def test_bad_rows_are_refused_before_anything_is_written(tmp_path, call, error, 
     assert quandrel.open_store(d).fetch(range(4)) == bytes(256)
 
 
-def test_refused_raised_or_aborted_writers_leave_nothing(tmp_path):
+def test_refused_raised_or_aborted_writers_leave_nothing_and_replace_nothing(tmp_path):
     with pytest.raises(FileExistsError) as e:
         quandrel.StoreWriter(tmp_path, 1, 1, 1)
     assert e.value.__notes__ == [f"table directory: {tmp_path}"]
@@ -98,15 +98,12 @@ def test_refused_raised_or_aborted_writers_leave_nothing(tmp_path):
         with pytest.raises(ValueError, match="aborted"):
             w.write(0, bytes(8))
     assert os.listdir(tmp_path) == []
-
-
-def test_commit_never_replaces_what_appeared_at_dir(tmp_path):
-    d = tmp_path / "t"
-    w = quandrel.StoreWriter(d, 1, 10, 8)
-    d.mkdir()
+    # A commit never replaces what appeared at the directory meanwhile.
+    w = quandrel.StoreWriter(tmp_path / "t", 1, 10, 8)
+    (tmp_path / "t").mkdir()
     with pytest.raises(FileExistsError):
         w.commit()
-    assert os.listdir(tmp_path) == ["t"] and os.listdir(d) == []
+    assert os.listdir(tmp_path) == ["t"] and os.listdir(tmp_path / "t") == []
     w.abort()   # closed already: nothing to do
 
 
@@ -145,7 +142,6 @@ def edited(change):
 
 @pytest.mark.parametrize("damage, error, message", [
     (edited(lambda m: m["files"][1].update(name="../x")), ValueError, "files\\[1\\].name is not a plain file name"),
-    (edited(lambda m: m["files"][0].update(name="/etc/passwd")), ValueError, "not a plain file name"),
     (edited(lambda m: m["files"][0].update(name="other.bin")), ValueError, "not shard_000.bin or ziruv_000.bin"),
     (edited(lambda m: m.update(width=16)), ValueError, "files\\[0\\].bytes is 800, not the 1600"),
     (edited(lambda m: m.update(format_version=2)), ValueError, "format_version 2 is not supported"),

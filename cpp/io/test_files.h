@@ -1,7 +1,6 @@
 // Temporary files for the engine's tests.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -37,15 +36,5 @@ class TempDir {
  private:
   std::string path_;
 };
-
-// The number of descriptors this process has open.
-inline int open_descriptor_count() {
-  int n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d) != nullptr) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
 
 }  // namespace quandrel::testing

@@ -1,23 +1,19 @@
 #include "io/pool/run_parts.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -25,8 +21,6 @@
 #include "core/error.h"
 #include "io/pool/pool_config.h"
 #include "io/pool/worker_pool.h"
-
-extern char** environ;
 
 namespace quandrel::io {
 namespace {
@@ -191,9 +185,8 @@ void capacity_overflow_is_retried() {
         std::this_thread::yield();
       }
     });
-    EXPECT_TRUE(met.load()) << "the batch ran on one thread";
-    EXPECT_EQ(pool::worker_count(), 200u);
-    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+    // 1: the batch ran on one thread; 2: the parent's worker count.
+    ::_exit((met.load() ? 0 : 1) | (pool::worker_count() == 200u ? 0 : 2));
   }
   creator.join();
   int status = 0;
@@ -240,86 +233,61 @@ void batch_runs_whole() {
   }
 }
 
-// Each case needs a process whose pool and environment values are untouched,
-// which this one cannot promise once any test has run a batch. So the test
-// runs the binary again with only that case selected and its environment set.
+// Each case needs a process whose pool has not started, which this one cannot
+// promise once any test has run a batch. So each runs in a death test's
+// child, a new run of this binary, which sets the case's variables before
+// its first batch reads them.
 struct FreshCase {
   const char* name;
-  std::vector<std::string> env;
+  std::vector<std::pair<const char*, const char*>> env;
   void (*body)();
 };
 
 const FreshCase kFreshCases[] = {
-    {"PoolOf32", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=1"}, pool_of_32},
-    {"SwitchedOff", {"QUANDREL_NO_POOL=1", "QUANDREL_POOL_WORKERS=4"}, switched_off},
-    {"CapacityOverflow", {"QUANDREL_POOL_WORKERS=18446744073709551615"},
-     capacity_overflow_is_retried},
+    {"PoolOf32", {{"QUANDREL_NO_POOL", "1"}, {"QUANDREL_POOL_WORKERS", "1"}}, pool_of_32},
+    {"SwitchedOff", {{"QUANDREL_NO_POOL", "1"}, {"QUANDREL_POOL_WORKERS", "4"}}, switched_off},
+    {"CapacityOverflow", {{"QUANDREL_POOL_WORKERS", "18446744073709551615"}}, capacity_overflow_is_retried},
 #ifndef __SANITIZE_ADDRESS__
     // That sanitizer's allocator can stay locked in a child forked while other
-    // threads allocate; the thread sanitizer must be told to allow threads in
-    // such a child.
-    {"Fork", {"QUANDREL_POOL_WORKERS=200", "TSAN_OPTIONS=die_after_fork=0"},
-     forked_child_makes_its_own_pool},
+    // threads allocate.
+    {"Fork", {{"QUANDREL_POOL_WORKERS", "200"}}, forked_child_makes_its_own_pool},
 #endif
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // Sanitizers reserve more address space than any tight limit allows.
-    {"RoomForSomeThreads", {"QUANDREL_POOL_WORKERS=64"}, [] { room_for_threads(true); }},
-    {"RoomForNoThread", {"QUANDREL_POOL_WORKERS=64"}, [] { room_for_threads(false); }},
+    {"RoomForSomeThreads", {{"QUANDREL_POOL_WORKERS", "64"}}, [] { room_for_threads(true); }},
+    {"RoomForNoThread", {{"QUANDREL_POOL_WORKERS", "64"}}, [] { room_for_threads(false); }},
 #endif
 };
 
 void PrintTo(const FreshCase& c, std::ostream* os) { *os << c.name; }
 
-constexpr char kCaseVariable[] = "QUANDREL_POOL_TEST_CASE";
-constexpr int kCasePassed = 3;  // not 0: a filter that selects nothing exits 0
+// The death test's child: the child reports nothing of its own, so the case's
+// failures are collected and shown on its stderr.
+[[noreturn]] void run_in_this_process(const FreshCase& c) {
+  ::alarm(120);  // a hang becomes a failure
+  for (const char* name : {"QUANDREL_NO_POOL", "QUANDREL_POOL_WORKERS"}) ::unsetenv(name);
+  for (const auto& [name, value] : c.env) ::setenv(name, value, 1);
+  testing::TestPartResultArray failures;
+  {
+    testing::ScopedFakeTestPartResultReporter collect(
+        testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &failures);
+    c.body();
+  }
+  for (int i = 0; i < failures.size(); ++i) std::cerr << failures.GetTestPartResult(i) << "\n";
+  ::_exit(failures.size() == 0 ? 0 : 1);
+}
 
 class PoolInFreshProcess : public testing::TestWithParam<FreshCase> {};
 
 TEST_P(PoolInFreshProcess, Runs) {
-  const FreshCase& c = GetParam();
-  if (const char* selected = std::getenv(kCaseVariable)) {
-    if (std::strcmp(selected, c.name) != 0) GTEST_SKIP();
-    ::alarm(120);  // a hang becomes a failure
-    c.body();
-    std::fflush(stdout);
-    ::_exit(HasFailure() ? 1 : kCasePassed);
-  }
-
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "QUANDREL_", 9) != 0) env.push_back(*e);
-  }
-  env.push_back(std::string(kCaseVariable) + "=" + c.name);
-  // A case's variable replaces the caller's, except sanitizer options: those
-  // are appended, so that neither the case's nor the caller's (suppressions,
-  // say) are lost; the later of two repeated options wins.
-  for (const std::string& add : c.env) {
-    const std::string name = add.substr(0, add.find('=') + 1);
-    auto same = std::find_if(env.begin(), env.end(),
-                             [&](const std::string& e) { return e.starts_with(name); });
-    if (same == env.end()) {
-      env.push_back(add);
-    } else if (name.ends_with("_OPTIONS=")) {
-      *same += ":" + add.substr(name.size());
-    } else {
-      *same = add;
-    }
-  }
-  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-  std::vector<std::string> args = {
-      "/proc/self/exe", "--gtest_brief=1",
-      std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name()};
-  std::vector<char*> argv, envp;
-  for (std::string& a : args) argv.push_back(a.data());
-  for (std::string& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  if (WIFSIGNALED(status)) FAIL() << c.name << ": killed by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), kCasePassed) << c.name;
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+#if defined(__SANITIZE_THREAD__)
+  // The fork case's child starts threads, which the thread sanitizer, reading
+  // its options as the process starts, must be told to allow.
+  const char* options = std::getenv("TSAN_OPTIONS");
+  ::setenv("TSAN_OPTIONS", (std::string(options ? options : "") + ":die_after_fork=0").c_str(), 1);
+#endif
+  EXPECT_EXIT(run_in_this_process(GetParam()), testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PoolInFreshProcess, testing::ValuesIn(kFreshCases),

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -154,6 +155,34 @@ Result<void> ShardStore::read_sorted(std::span<const std::uint64_t> rowids, std:
     std::memset(into + *n, 0, len - *n);
     return true;
   };
+  // Sorted entries [first, last), known to wait for the disk, asked of it at
+  // once through the backend's engine, each row once; false, with nothing
+  // read, where there is none.
+  auto read_from_disk = [&](std::size_t first, std::size_t last) {
+    std::vector<DiskRead> reads;
+    std::vector<SlotSource> sources;
+    for (std::size_t j = first; j < last; ++j) {
+      if (j > first && entries[j - 1].rowid == entries[j].rowid) continue;
+      const SlotSource s = locate(entries[j].rowid);
+      if (s.beyond) continue;
+      reads.push_back({files_[s.file].file.fd(), s.offset, {slot(entries[j].pos), row_bytes}});
+      sources.push_back(s);
+    }
+    const auto done = std::make_unique<bool[]>(reads.size());
+    if (!backend_->read_from_disk(reads, {done.get(), reads.size()})) return false;
+    for (std::size_t k = 0; k < reads.size(); ++k) {
+      if (!done[k] && !fill(reads[k].into.data(), row_bytes, sources[k], sources[k].offset)) return true;
+    }
+    for (std::size_t j = first; j < last; ++j) {
+      std::byte* row = slot(entries[j].pos);
+      if (j > first && entries[j - 1].rowid == entries[j].rowid) {
+        std::memcpy(row, slot(entries[j - 1].pos), row_bytes);
+      } else if (locate(entries[j].rowid).beyond) {
+        std::memset(row, 0, row_bytes);
+      }
+    }
+    return true;
+  };
   // Reads sorted entries [first, last) in one ascending pass. Stops at the
   // first failed read, after recording it.
   auto read_part = [&](std::size_t first, std::size_t last) {
@@ -166,12 +195,13 @@ Result<void> ShardStore::read_sorted(std::span<const std::uint64_t> rowids, std:
       if (!asked_ahead && i > first) {
         const std::uint64_t t = now_ns();
         if (t - start > kColdNs) {
+          from_device.fetch_add(last - i + 1, std::memory_order_relaxed);  // from the slow one on
+          if (read_from_disk(i, last)) return;
           for (std::size_t j = i; j < last; ++j) {
             const SlotSource s = locate(entries[j].rowid);
             if (!s.beyond) ask_ahead(files_[s.file].file.fd(), s.offset, row_bytes);
           }
           asked_ahead = true;
-          from_device.fetch_add(last - i + 1, std::memory_order_relaxed);  // from the slow one on
         }
         start = t;
       }
