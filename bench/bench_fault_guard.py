@@ -3,7 +3,10 @@ another build of the extension (--before PATH_TO_SO), all in one process on
 the same files: what keeping the fault handler in front costs a fetch.
 
 Both builds install their SIGBUS handlers; no file is cut here, so neither
-ever runs. Timing as in harness.measure: calls interleaved over rounds,
+ever runs. Only a build from before the handler was kept in front may be
+loaded beside this one: two builds that both keep theirs in front re-install
+it at every batch and soon fall back to positional reads. Compare such
+builds with bench_stats.py, which runs each in a process of its own. Timing as in harness.measure: calls interleaved over rounds,
 median and minimum per call, garbage collector enabled.
 """
 
