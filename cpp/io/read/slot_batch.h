@@ -81,7 +81,7 @@ class SlotBatch {
     const std::size_t wanted = std::min(helpers, n / std::max<std::size_t>(spread.hot_per_helper, 1));
     if (wanted == 0) {
       read_timed(n, helpers, spread.cold_per_part);
-    } else if (sample_resident(n)) {
+    } else if (sample_resident(0, n)) {
       read_in_parts(0, n, spread.hot_per_part, wanted, /*cold=*/false);
     } else if (!read_from_disk(0, n)) {
       read_in_parts(0, n, spread.cold_per_part, helpers, /*cold=*/true);
@@ -127,7 +127,7 @@ class SlotBatch {
     // While small batches come from the disk, asking whether the first slot
     // is in memory costs far less than waiting for it alone before the rest.
     if (n > 1 && step == 1 && small_batches_cold().load(std::memory_order_relaxed) &&
-        !first_slot_resident() && read_from_disk(0, n)) {
+        !sample_resident(0, 1) && read_from_disk(0, n)) {
       return;
     }
     std::uint64_t start = started_;
@@ -144,7 +144,9 @@ class SlotBatch {
         ended_ = now;
         return;
       }
-      if (!cold) continue;
+      // A read that took long may have been preempted, not waited for the
+      // disk: the next slots' pages tell, for a few system calls.
+      if (!cold || sample_resident(p, n, /*unmapped=*/false)) continue;
       if (read_from_disk(p, n)) return;
       if (step == 1) {
         for (std::size_t q = p; q < n; ++q) {
@@ -157,15 +159,6 @@ class SlotBatch {
       }
       if (helpers > 0) return read_in_parts(p, n, cold_per_part, helpers, /*cold=*/true);
     }
-  }
-
-  // Whether slot 0 is in memory as far as its mapping tells; true where no
-  // mapping covers it (nothing to ask).
-  bool first_slot_resident() const {
-    const SlotSource s = locate_(0);
-    if (s.beyond || options_.positional_only) return true;
-    const Mapping& m = files_[s.file].mapping;
-    return !m.covers(s.offset, slot_bytes_) || m.resident(s.offset, slot_bytes_);
   }
 
   // Written only when it changes: every thread's small batches read it.
@@ -196,15 +189,20 @@ class SlotBatch {
     from_device_.fetch_add(slots, std::memory_order_relaxed);
   }
 
-  // Whether a sample of the slots is in memory, as far as their mappings
-  // tell. A slot no mapping covers counts as resident: it is read with
-  // pread, which is quick past the end of a file.
-  bool sample_resident(std::size_t n) const {
-    for (std::size_t i = 0; i < kProbeSample; ++i) {
-      const SlotSource s = locate_(i * (n / kProbeSample));
-      if (s.beyond || options_.positional_only) continue;
+  // Whether a sample of slots [first, n) is in memory, as far as their
+  // mappings tell. A slot no mapping covers counts as `unmapped`: read with
+  // pread, it is quick past the end of a file, but its residency is unknown.
+  bool sample_resident(std::size_t first, std::size_t n, bool unmapped = true) const {
+    const std::size_t count = std::min(kProbeSample, n - first);
+    for (std::size_t i = 0; i < count; ++i) {
+      const SlotSource s = locate_(first + i * ((n - first) / count));
+      if (s.beyond) continue;
       const Mapping& m = files_[s.file].mapping;
-      if (m.covers(s.offset, slot_bytes_) && !m.resident(s.offset, slot_bytes_)) return false;
+      if (options_.positional_only || !m.covers(s.offset, slot_bytes_)) {
+        if (!unmapped) return false;
+      } else if (!m.resident(s.offset, slot_bytes_)) {
+        return false;
+      }
     }
     return true;
   }
