@@ -14,6 +14,7 @@ import botocore.config
 WEED = shutil.which("weed") or os.path.join(os.path.dirname(sys.executable), "weed")
 BUCKET = "tables"
 KEY_ID, SECRET = "quandrel-test", "quandrel-test-secret"
+PROBE = "_probe/ready"  # an object each restart waits to read back
 
 
 def _free_ports(n: int) -> list[int]:
@@ -41,6 +42,7 @@ class Server:
                         "-admin.ui=false", "-s3.port.iceberg=0", "-s3.port.lance=0",
                         "-master.telemetry=false"] + [f"-{n}={p}" for n, p in zip(names, ports)]
         self.process: subprocess.Popen | None = None
+        self.started_once = False
 
     def start(self) -> None:
         with open(os.path.join(self.root, "weed.log"), "ab") as log:
@@ -50,7 +52,15 @@ class Server:
         while time.monotonic() < deadline:
             assert self.process.poll() is None, f"weed exited: see {self.root}/weed.log"
             try:
-                self.client().head_bucket(Bucket=BUCKET)
+                # The bucket answers before the stored objects can be read
+                # again after a restart: wait for an object written earlier.
+                client = self.client()
+                client.head_bucket(Bucket=BUCKET)
+                if self.started_once:
+                    client.get_object(Bucket=BUCKET, Key=PROBE)["Body"].read()
+                else:
+                    client.put_object(Bucket=BUCKET, Key=PROBE, Body=b"ready")
+                    self.started_once = True
                 return
             except Exception:
                 time.sleep(0.2)
