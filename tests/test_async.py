@@ -160,6 +160,29 @@ def test_many_reads_awaited_in_loops_on_several_threads(sample_store):
         ReadHandle()
 
 
+def test_reads_queued_behind_busy_threads(big_store, tmp_path):
+    # Reads that wait for a thread run as one batch, each into its own
+    # buffer; one that fails still ends with its own error, the rest whole.
+    s = SampleStore(tmp_path / "s", 3, 1000, WIDTH)
+    os.remove(os.path.join(s.dir, "shard_002.bin"))
+    os.mkdir(os.path.join(s.dir, "shard_002.bin"))  # reads from it fail
+    store = Store(s.dir, 3, 1000, WIDTH)
+    busy = [slow_read(big_store) for _ in range(8)]
+    ids = list(np.random.default_rng(2).integers(0, 2000, (40, 100)))
+    ids[7][50] = 2500
+    outs = [np.full((100, WIDTH), 0xFF, np.uint8) for _ in ids]
+    handles = [store.fetch_into_async(i, o) for i, o in zip(ids, outs)]
+    for h in busy:
+        h.cancel()
+    for k, (h, i, o) in enumerate(zip(handles, ids, outs)):
+        if k == 7:
+            with pytest.raises(IsADirectoryError) as info:
+                h.result()
+            assert info.value.__notes__ == [f"shard file: {s.dir}/shard_002.bin"]
+        else:
+            assert h.result().tobytes() == s.rows(i)
+
+
 def test_everything_dropped_mid_read(tmp_path):
     # Handles, outputs, the store and the view dropped while their reads run,
     # then an exit with reads still in flight: no write into freed memory

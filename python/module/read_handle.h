@@ -43,20 +43,44 @@ inline constexpr std::size_t kInlineItems = 64;
 // `read(ids, out)` is the synchronous read of those ids into exactly their
 // slots, run chunk by chunk (a cancel does not cut a chunk). The ids must
 // have passed every check the synchronous form makes before reading.
+// `together`, when given, reads several such reads of `source` as one
+// batch (see AsyncRead::Together).
 template <class Read>
 PyObject* start_item_read(std::vector<std::uint64_t> ids, std::span<std::byte> out,
                           std::uint64_t item_bytes, std::size_t chunk_items, Read read,
-                          ReadBorrows borrows) {
+                          ReadBorrows borrows, const void* source = nullptr,
+                          io::AsyncRead::TogetherFn together = {}) {
   const std::size_t n = ids.size();
   const bool small = n <= kInlineItems;
-  auto async_read = std::make_shared<io::AsyncRead>(
-      n, chunk_items, [ids = std::move(ids), out, item_bytes, small, read](std::size_t first, std::size_t last) {
-        const auto start = std::chrono::steady_clock::now();
-        Result<void> r = read(std::span<const std::uint64_t>(ids.data() + first, last - first),
-                              out.subspan(first * item_bytes, (last - first) * item_bytes));
-        if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
-        return r;
-      });
+  // The vector's buffer moves with it into the read, which owns it from then on.
+  const io::ItemsInto items{{ids.data(), n}, out.data()};
+  io::AsyncRead::ChunkFn chunks = [ids = std::move(ids), out, item_bytes, small, read](std::size_t first,
+                                                                                      std::size_t last) {
+    const auto start = std::chrono::steady_clock::now();
+    Result<void> r = read(std::span<const std::uint64_t>(ids.data() + first, last - first),
+                          out.subspan(first * item_bytes, (last - first) * item_bytes));
+    if (small) io::SmallReadHint::record(std::chrono::steady_clock::now() - start);
+    return r;
+  };
+  std::shared_ptr<io::AsyncRead> async_read;
+  if (together) {
+    // A batch of many reads tells the small ones whether they come from
+    // memory: at its pace, would a small read have?
+    auto timed = [together = std::move(together)](std::span<const io::ItemsInto> batches) {
+      const auto start = std::chrono::steady_clock::now();
+      Result<void> r = together(batches);
+      std::size_t total = 0;
+      for (const io::ItemsInto& b : batches) total += b.ids.size();
+      if (total > 0) {
+        io::SmallReadHint::record((std::chrono::steady_clock::now() - start) * kInlineItems / total);
+      }
+      return r;
+    };
+    async_read = std::make_shared<io::AsyncRead>(n, chunk_items, std::move(chunks),
+                                                 io::AsyncRead::Together{source, items, std::move(timed)});
+  } else {
+    async_read = std::make_shared<io::AsyncRead>(n, chunk_items, std::move(chunks));
+  }
   return start_read(std::move(async_read), std::move(borrows), n == 0 || (small && io::SmallReadHint::hot()));
 }
 

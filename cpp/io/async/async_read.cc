@@ -15,12 +15,73 @@ namespace quandrel::io {
 AsyncRead::AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read)
     : items_(items), chunk_items_(chunk_items == 0 ? 1 : chunk_items), read_(std::move(read)) {}
 
+AsyncRead::AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read, Together together)
+    : items_(items),
+      chunk_items_(chunk_items == 0 ? 1 : chunk_items),
+      read_(std::move(read)),
+      together_(std::move(together)) {}
+
 void AsyncRead::run() noexcept {
-  {
-    std::lock_guard lock(mu_);
-    if (ended_) return;  // cancelled while queued
-    started_ = true;
+  if (claim()) run_claimed();
+}
+
+bool AsyncRead::claim() {
+  std::lock_guard lock(mu_);
+  if (ended_) return false;  // cancelled while queued
+  started_ = true;
+  return true;
+}
+
+namespace {
+
+// Items of one batch of reads run together: enough for the device to have
+// many reads in flight, few enough that the first of them is not kept
+// waiting long for the last.
+constexpr std::size_t kTogetherItems = 2048;
+
+}  // namespace
+
+bool AsyncRead::may_join(const void*& source, std::size_t& items) const {
+  // A read of several chunks is large enough to keep the device busy alone,
+  // and a cancel must be able to stop it between chunks.
+  if (!together_ || items_ == 0 || items_ > chunk_items_ || items + items_ > kTogetherItems) return false;
+  if (source != nullptr && source != together_->source) return false;
+  source = together_->source;
+  items += items_;
+  return true;
+}
+
+void AsyncRead::run_together(std::span<const std::shared_ptr<AsyncRead>> reads) noexcept {
+  std::vector<AsyncRead*> claimed;
+  std::vector<ItemsInto> items;
+  try {
+    claimed.reserve(reads.size());
+    items.reserve(reads.size());
+    for (const auto& r : reads) {
+      if (r->claim()) claimed.push_back(r.get());
+    }
+    for (AsyncRead* r : claimed) items.push_back(r->together_->items);
+  } catch (...) {  // no memory for the lists: each alone, then
+    for (const auto& r : reads) r->run();
+    return;
   }
+  bool read_well = false;
+  if (claimed.size() > 1) {
+    try {
+      read_well = static_cast<bool>(claimed.front()->together_->read(items));
+    } catch (...) {
+    }
+  }
+  for (AsyncRead* r : claimed) {
+    if (read_well) {
+      r->finish(Outcome::kOk);
+    } else {
+      r->run_claimed();
+    }
+  }
+}
+
+void AsyncRead::run_claimed() noexcept {
   Outcome outcome = Outcome::kOk;
   try {
     for (std::size_t first = 0; first < items_; first += chunk_items_) {
@@ -151,18 +212,39 @@ class Engine {
   void loop(std::size_t index) {
     const std::string name = "quandrel-async-" + std::to_string(index);
     (void)::pthread_setname_np(::pthread_self(), name.c_str());
+    std::vector<std::shared_ptr<AsyncRead>> reads;
+    reads.reserve(kTogetherItems);  // a read of the batch has one item at least
     std::unique_lock lock(mu_);
     for (;;) {
       cv_.wait(lock, [&] { return !queue_.empty(); });
-      std::shared_ptr<AsyncRead> read = std::move(queue_.front());
-      queue_.pop_front();
+      take(reads);
       --idle_;
       lock.unlock();
-      read->run();
-      read.reset();  // the last reference may go here: drop it outside the lock
+      if (reads.size() == 1) {
+        reads.front()->run();
+      } else {
+        AsyncRead::run_together(reads);
+      }
+      reads.clear();  // the last references may go here: drop them outside the lock
       lock.lock();
       ++idle_;
     }
+  }
+
+  // With mu_ held: the first queued read, and the reads of its source queued
+  // right after it that may run in one batch with it. Reads wait in the
+  // queue only while every thread is busy, so a read that finds a thread
+  // idle runs alone and at once.
+  void take(std::vector<std::shared_ptr<AsyncRead>>& reads) {
+    auto next = [&] {
+      reads.push_back(std::move(queue_.front()));  // within the capacity reserved
+      queue_.pop_front();
+    };
+    next();
+    const void* source = nullptr;
+    std::size_t items = 0;
+    if (!reads.front()->may_join(source, items)) return;
+    while (!queue_.empty() && queue_.front()->may_join(source, items)) next();
   }
 
   std::mutex mu_;

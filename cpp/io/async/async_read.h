@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "io/read/items_into.h"
 
 namespace quandrel::io {
 
@@ -29,13 +30,34 @@ class AsyncRead {
   // those items, with its errors and faults.
   using ChunkFn = std::function<Result<void>(std::size_t first, std::size_t last)>;
 
+  // Reads the items of several reads of one source at once, as their
+  // ChunkFns would one after another, but with their reads from the device
+  // in flight together.
+  using TogetherFn = std::function<Result<void>(std::span<const ItemsInto>)>;
+  struct Together {
+    const void* source = nullptr;  // reads of one source share their TogetherFn
+    ItemsInto items;               // this read's, valid until it has ended
+    TogetherFn read;
+  };
+
   AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read);
+  // A read that, when it waits in the queue behind others, may run in one
+  // batch with the reads of the same source queued right after it.
+  AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read, Together together);
   AsyncRead(const AsyncRead&) = delete;
   AsyncRead& operator=(const AsyncRead&) = delete;
 
   // Runs the chunks in order on the calling thread, unless the read was
   // cancelled before it started, and publishes the end. Called once.
   void run() noexcept;
+  // Runs `reads`, every one of which may_join() the first's source, as one
+  // batch, and publishes each one's end; those cancelled before they
+  // started are left out. Should the batch fail, each runs again on its
+  // own, so that each ends with its own error.
+  static void run_together(std::span<const std::shared_ptr<AsyncRead>> reads) noexcept;
+  // Whether this read may run in a batch with others of `source`, which is
+  // its own source when null; adds its items to `*items` when it may.
+  bool may_join(const void*& source, std::size_t& items) const;
 
   bool done() const;
   // Blocks until the read ends or `timeout` passes (none: no limit; zero or
@@ -55,11 +77,15 @@ class AsyncRead {
   std::exception_ptr fault() const { return fault_; }     // kFaulted
 
  private:
+  // Marks the read started; false when it has already ended (cancelled).
+  bool claim();
+  void run_claimed() noexcept;
   void finish(Outcome outcome);
 
   const std::size_t items_;
   const std::size_t chunk_items_;
   ChunkFn read_;  // used only by the thread that runs the read
+  const std::optional<Together> together_;
 
   mutable std::mutex mu_;
   mutable std::condition_variable ended_cv_;

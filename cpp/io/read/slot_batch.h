@@ -61,6 +61,9 @@ class SlotBatch {
   struct Options {
     PastEnd past_end = PastEnd::kZeros;
     bool positional_only = false;  // ignore the mappings
+    // Where each slot goes when the slots are not one run from `out` on
+    // (several callers' batches read as one): slot p into places[p].
+    std::byte* const* places = nullptr;
   };
 
   SlotBatch(const IoBackend& io, std::span<const ReadFile> files, std::uint64_t slot_bytes,
@@ -211,6 +214,9 @@ class SlotBatch {
   bool copy(const CopyOp* ops, const std::size_t* file_of, const std::uint64_t* offset_of,
             std::size_t count);
   bool fill(std::byte* slot, std::size_t file, std::uint64_t offset);
+  std::byte* place(std::size_t p) const {
+    return options_.places != nullptr ? options_.places[p] : out_ + p * slot_bytes_;
+  }
   bool fail(const IoError& error, std::size_t file) {
     error_.record(IoError(error).with_note(files_[file].note));
     return false;
@@ -237,7 +243,7 @@ bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
   std::size_t queued = 0;
   for (std::size_t p = first; p < last; ++p) {
     const SlotSource s = locate_(p);
-    std::byte* const slot = out_ + p * slot_bytes_;
+    std::byte* const slot = place(p);
     if (s.beyond) {
       if (options_.past_end == PastEnd::kError) {
         return fail(IoError::unexpected_eof(msg::kEofInsideBuffer), s.file);
@@ -286,7 +292,7 @@ bool SlotBatch<Locate>::read_from_disk(std::size_t first, std::size_t n) {
         if (!read(q, q + 1)) return true;
         continue;
       }
-      reads.push_back({files_[s.file].file.fd(), s.offset, {out_ + q * slot_bytes_, slot_bytes_}});
+      reads.push_back({files_[s.file].file.fd(), s.offset, {place(q), slot_bytes_}});
       sources.push_back(s);
     }
     if (!io_.read_from_disk(reads, {done.get(), reads.size()})) {

@@ -108,12 +108,8 @@ Result<void> ShardStore::read_rows(std::span<const std::uint64_t> rowids, std::s
     if (start > out.size()) slot_fault("start", start, out.size());
     slot_fault("end", start + row_bytes, out.size());
   }
-  // The pool starts with the first batch that may use it, even one served on
-  // the calling thread, so that the first batch that needs helpers does not
-  // wait for threads to start.
-  if (threads > 1) (void)pool::worker_count();
-  const std::size_t helpers = threads > 1 ? threads - 1 : 0;
   if (!mapped()) {
+    if (threads > 1) (void)pool::worker_count();
     const std::uint64_t start = now_ns();
     std::atomic<std::uint64_t> from_device{0};
     Result<void> done = read_sorted(rowids, out.data(), threads, from_device);
@@ -121,11 +117,58 @@ Result<void> ShardStore::read_rows(std::span<const std::uint64_t> rowids, std::s
     stats_->record({rowids.size(), from_device.load(std::memory_order_relaxed), !done, ns});
     return done;
   }
-  const RowLocator locate{shard_count(), layout_.rows_per_shard, row_bytes};
+  const std::size_t one_call[] = {rowids.size()};
+  return read_mapped(rowids, out.data(), nullptr, threads, one_call);
+}
+
+Result<void> ShardStore::read_rows(std::span<const ItemsInto> batches, std::uint64_t threads) const {
+  const std::uint64_t row_bytes = layout_.row_bytes;
+  std::size_t n = 0;
+  for (const ItemsInto& b : batches) n += b.ids.size();
+  // The unmapped store's sorted pass already reads each page once per batch.
+  if (!mapped() || n == 0 || layout_.rows_per_shard == 0) {
+    Result<void> first_error;
+    for (const ItemsInto& b : batches) {
+      Result<void> r = read_rows(b.ids, {b.out, b.ids.size() * row_bytes}, threads);
+      if (!r && first_error) first_error = std::move(r);
+    }
+    return first_error;
+  }
+  std::vector<std::uint64_t> rowids;
+  std::vector<std::byte*> places;
+  std::vector<std::size_t> call_sizes;
+  rowids.reserve(n);
+  places.reserve(n);
+  call_sizes.reserve(batches.size());
+  for (const ItemsInto& b : batches) {
+    rowids.insert(rowids.end(), b.ids.begin(), b.ids.end());
+    for (std::size_t i = 0; i < b.ids.size(); ++i) places.push_back(b.out + i * row_bytes);
+    call_sizes.push_back(b.ids.size());
+  }
+  return read_mapped(rowids, nullptr, places.data(), threads, call_sizes);
+}
+
+Result<void> ShardStore::read_mapped(std::span<const std::uint64_t> rowids, std::byte* out,
+                                     std::byte* const* places, std::uint64_t threads,
+                                     std::span<const std::size_t> call_sizes) const {
+  // The pool starts with the first batch that may use it, even one served on
+  // the calling thread, so that the first batch that needs helpers does not
+  // wait for threads to start.
+  if (threads > 1) (void)pool::worker_count();
+  const std::size_t helpers = threads > 1 ? threads - 1 : 0;
+  const RowLocator locate{shard_count(), layout_.rows_per_shard, layout_.row_bytes};
   auto by_position = [&rowids, locate](std::size_t p) { return locate(rowids[p]); };
-  SlotBatch batch(*backend_, files_, row_bytes, out.data(), by_position, {.past_end = PastEnd::kZeros});
+  SlotBatch batch(*backend_, files_, layout_.row_bytes, out, by_position,
+                  {.past_end = PastEnd::kZeros, .places = places});
   Result<void> done = batch.run(rowids.size(), helpers, kMappedSpread);
-  stats_->record({rowids.size(), batch.slots_from_device(), !done, batch.elapsed_ns()});
+  // The batch does not tell whose rows came from the device: they are
+  // counted against the calls in order, which keeps every total exact.
+  std::uint64_t from_device = batch.slots_from_device();
+  for (const std::size_t rows : call_sizes) {
+    const std::uint64_t mine = std::min<std::uint64_t>(rows, from_device);
+    from_device -= mine;
+    stats_->record({rows, mine, !done, batch.elapsed_ns()});
+  }
   return done;
 }
 

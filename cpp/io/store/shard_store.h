@@ -13,6 +13,7 @@
 #include "core/error.h"
 #include "core/layout.h"
 #include "io/read/backend.h"
+#include "io/read/items_into.h"
 #include "io/read/read_file.h"
 #include "io/read/read_stats.h"
 #include "io/read/reader_mode.h"
@@ -55,6 +56,12 @@ class ShardStore {
   Result<void> read_rows(std::span<const std::uint64_t> rowids, std::span<std::byte> out,
                          std::uint64_t threads) const;
 
+  // As read_rows for each of `batches`, read as one batch: their reads from
+  // the device are in flight together. Each batch counts as one call.
+  // Returns the first failed read of any of them; a caller that must know
+  // whose read failed reads them again one by one.
+  Result<void> read_rows(std::span<const ItemsInto> batches, std::uint64_t threads) const;
+
   // Asks the system to bring the rows of `rowids` into memory, and the pages
   // of mapped rows into this process's page tables, so that a later read of
   // them runs at memory speed. Waits for the device; rows outside the table
@@ -74,6 +81,13 @@ class ShardStore {
              std::shared_ptr<const IoBackend> backend)
       : files_(std::move(files)), layout_(layout), backend_(std::move(backend)),
         stats_(std::make_unique<ReadStats>(layout.row_bytes)) {}
+
+  // The read of `rowids` through the mappings, into `out`, or, with
+  // `places`, row p into places[p]; records `calls` calls, of the sizes
+  // given, that together asked for exactly these rows.
+  Result<void> read_mapped(std::span<const std::uint64_t> rowids, std::byte* out,
+                           std::byte* const* places, std::uint64_t threads,
+                           std::span<const std::size_t> call_sizes) const;
 
   // Adds to `from_device` the rows it found on the device.
   Result<void> read_sorted(std::span<const std::uint64_t> rowids, std::byte* out,
