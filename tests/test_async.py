@@ -181,6 +181,13 @@ def test_reads_queued_behind_busy_threads(big_store, tmp_path):
             assert info.value.__notes__ == [f"shard file: {s.dir}/shard_002.bin"]
         else:
             assert h.result().tobytes() == s.rows(i)
+    # A small hot read runs before its handle exists; its error still comes
+    # from the handle.
+    for _ in range(2):
+        store.fetch_into_async([0], bytearray(WIDTH)).result()
+    h = store.fetch_into_async([2500], bytearray(WIDTH))
+    with pytest.raises(IsADirectoryError):
+        h.result()
 
 
 def test_everything_dropped_mid_read(tmp_path):

@@ -258,7 +258,7 @@ std::unique_ptr<BufferHold> hold_ids(PyObject* ids) {
   return nullptr;
 }
 
-PyObject* start_read(std::shared_ptr<io::AsyncRead> read, ReadBorrows borrows, bool here) {
+PyObject* start_read(std::shared_ptr<io::AsyncRead> read, ReadBorrows borrows) {
   PyObject* type = read_handle_class();
   if (type == nullptr) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
@@ -266,10 +266,7 @@ PyObject* start_read(std::shared_ptr<io::AsyncRead> read, ReadBorrows borrows, b
   if (!self) return nullptr;
   auto* parts = new HandleParts{read, std::move(borrows)};
   reinterpret_cast<HandleObject*>(self.get())->parts = parts;
-  if (here) {
-    // Ended before the handle reaches Python. If taking the lock back ends
-    // this thread, the handle and what it holds are left, not released.
-    run_unlocked([&] { (void)self.release(); }, [&] { read->run(); });
+  if (read->done()) {
     settle(*parts);
   } else {
     io::start_async(std::move(read));

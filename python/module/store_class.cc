@@ -171,11 +171,11 @@ PyObject* fetch_into_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
     IntoCall c;
     if (!parse_into(kFetchIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     const std::span<std::byte> out = c.out_span();
-    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), hold_ids(c.rowids_arg)};
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), nullptr};
     const io::ShardStore* store = &c.s->store;
     const std::uint64_t threads = c.s->threads;
     return start_item_read(
-        std::move(c.rowids), out, store->layout().row_bytes, kAsyncChunkRows,
+        std::move(c.rowids), c.rowids_arg, out, store->layout().row_bytes, kAsyncChunkRows,
         [store, threads](auto ids, auto slots) { return store->read_rows(ids, slots, threads); },
         std::move(borrows), store,
         [store, threads](std::span<const io::ItemsInto> batches) { return store->read_rows(batches, threads); });

@@ -199,9 +199,8 @@ PyObject* read_records_into_async(PyObject* self, PyObject* const* args, Py_ssiz
     IntoCall c;
     if (!parse_into(kReadRecordsIntoAsync, self, CallArgs::fast(args, nargs, kwnames), c)) return nullptr;
     const std::span<std::byte> out{c.out->data(), c.out->size()};
-    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out),
-                        hold_ids(c.indices_arg)};
-    return start_item_read(std::move(c.indices), out, c.s->reader.slot_bytes(), kAsyncChunkRecords,
+    ReadBorrows borrows{Ref::borrow(self), Ref::borrow(c.out_arg), std::move(c.out), nullptr};
+    return start_item_read(std::move(c.indices), c.indices_arg, out, c.s->reader.slot_bytes(), kAsyncChunkRecords,
                            [view = &c.s->reader](auto ids, auto slots) { return view->read_records(ids, slots); },
                            std::move(borrows));
   });

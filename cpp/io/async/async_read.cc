@@ -21,6 +21,21 @@ AsyncRead::AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read, T
       read_(std::move(read)),
       together_(std::move(together)) {}
 
+std::shared_ptr<AsyncRead> AsyncRead::ended(Result<void> result, std::exception_ptr fault) {
+  auto read = std::make_shared<AsyncRead>(0, 1, ChunkFn());
+  read->started_ = read->ended_ = true;
+  if (fault) {
+    read->fault_ = std::move(fault);
+    read->outcome_ = Outcome::kFaulted;
+  } else if (!result) {
+    read->error_ = result.error();
+    read->outcome_ = Outcome::kFailed;
+  } else {
+    read->outcome_ = Outcome::kOk;
+  }
+  return read;
+}
+
 void AsyncRead::run() noexcept {
   if (claim()) run_claimed();
 }

@@ -44,6 +44,9 @@ class AsyncRead {
   // A read that, when it waits in the queue behind others, may run in one
   // batch with the reads of the same source queued right after it.
   AsyncRead(std::size_t items, std::size_t chunk_items, ChunkFn read, Together together);
+  // A read that has already run, with `result`, or `fault` when that is
+  // set: the handle of a batch read on its caller.
+  static std::shared_ptr<AsyncRead> ended(Result<void> result, std::exception_ptr fault);
   AsyncRead(const AsyncRead&) = delete;
   AsyncRead& operator=(const AsyncRead&) = delete;
 
