@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -324,7 +325,8 @@ T& lazily(std::atomic<T*>& slot) {
   return *p;
 }
 
-std::atomic<std::int64_t> g_small_read_ns{0};
+std::atomic<std::int64_t> g_small_read_ns[2] = {0, 0};
+std::atomic<std::size_t> g_small_read_next{0};
 
 }  // namespace
 
@@ -340,11 +342,15 @@ Completions& completions() {
 }
 
 bool SmallReadHint::hot() {
-  return g_small_read_ns.load(std::memory_order_relaxed) <= kHot.count();
+  return std::min(g_small_read_ns[0].load(std::memory_order_relaxed),
+                  g_small_read_ns[1].load(std::memory_order_relaxed)) <= kHot.count();
 }
 
 void SmallReadHint::record(std::chrono::nanoseconds took) {
-  g_small_read_ns.store(took.count(), std::memory_order_relaxed);
+  // Reads on several threads may interleave here: the two kept are then two
+  // recent ones, which serves as well.
+  const std::size_t next = g_small_read_next.fetch_add(1, std::memory_order_relaxed) & 1;
+  g_small_read_ns[next].store(took.count(), std::memory_order_relaxed);
 }
 
 }  // namespace quandrel::io

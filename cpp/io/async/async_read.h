@@ -134,8 +134,11 @@ class Completions {
 };
 Completions& completions();
 
-// Whether a small read ran from memory: a batch that took at most this long
-// did not wait for a device. Process-wide, updated by every small read timed.
+// Whether small reads run from memory: a batch that took at most kHot did not
+// wait for a device. One slow read among fast ones is more often a thread
+// preempted than a device waited for, and handing the next read off would
+// cost far more than it: the hint turns cold only when the last two small
+// reads were both slow. Process-wide, updated by every small read timed.
 class SmallReadHint {
  public:
   static constexpr std::chrono::nanoseconds kHot{15'000};
