@@ -251,7 +251,7 @@ def main() -> int:
                          f"{65536 / statistics.median(b[2] for b in sync_big):.2f}", f"{rf / rs:.2f}"))
         device = fio(table, 64, 8)
         if device:
-            iops, cpu_per_read, _ = device
+            iops, cpu_per_read = device[:2]
             for name, t, c in (("sync", ts, cs), ("async", ta, ca)):
                 rows.append((f"cold 65,536 rows, {name}: rows/s / fio io_uring iodepth 64 reads/s",
                              f"{65536 / t:,.0f}/s vs {iops:,.0f}/s", f"{65536 / t / iops:.2f}"))
