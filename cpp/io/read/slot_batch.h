@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/layout.h"
 #include "core/messages.h"
 #include "io/pool/run_parts.h"
 #include "io/read/backend.h"
@@ -62,8 +63,14 @@ class SlotBatch {
     PastEnd past_end = PastEnd::kZeros;
     bool positional_only = false;  // ignore the mappings
     // Where each slot goes when the slots are not one run from `out` on
-    // (several callers' batches read as one): slot p into places[p].
+    // (several callers' batches read as one, or slots put in page order):
+    // slot p into places[p].
     std::byte* const* places = nullptr;
+    // The slots come sorted by file and offset and are read positionally
+    // (no file is mapped): slots that share a page cost one read of it, and
+    // a part turns its rest to the disk at once when a read waited for it.
+    // Only with PastEnd::kZeros.
+    bool in_page_order = false;
   };
 
   SlotBatch(const IoBackend& io, std::span<const ReadFile> files, std::uint64_t slot_bytes,
@@ -82,7 +89,9 @@ class SlotBatch {
       keep_copy_fault_handler_first();
     }
     const std::size_t wanted = std::min(helpers, n / std::max<std::size_t>(spread.hot_per_helper, 1));
-    if (wanted == 0) {
+    if (options_.in_page_order) {
+      read_in_page_order(n, helpers);
+    } else if (wanted == 0) {
       read_timed(n, helpers, spread.cold_per_part);
     } else if (sample_resident(0, n)) {
       read_in_parts(0, n, spread.hot_per_part, wanted, /*cold=*/false);
@@ -101,9 +110,17 @@ class SlotBatch {
   std::uint64_t started_ns() const { return started_; }
   std::uint64_t elapsed_ns() const { return (ended_ != 0 ? ended_ : now_ns()) - started_; }
 
+  // The page last read whole, for slots in page order that share it.
+  struct PageWindow {
+    std::size_t until = 0;  // the slots it may serve end here
+    std::size_t file = SIZE_MAX;
+    std::uint64_t page = UINT64_MAX;
+    std::byte bytes[kPageBytes];
+  };
+
   // Reads slots [first, last) in order on the calling thread. Stops at the
   // first failed read, after recording it, and returns false.
-  bool read(std::size_t first, std::size_t last);
+  bool read(std::size_t first, std::size_t last, PageWindow* window = nullptr);
 
   Result<void> take_error() { return error_.take(); }
 
@@ -122,6 +139,41 @@ class SlotBatch {
   // Slots handed to the disk engine at once: enough to keep its ring full
   // for a while, little memory for their bookkeeping.
   static constexpr std::size_t kDiskChunk = 8192;
+  // Slots in page order per part: about 50 us of reads from memory, well
+  // above what a helper costs to wake.
+  static constexpr std::size_t kPageOrderPart = 32;
+
+  void read_in_page_order(std::size_t n, std::size_t helpers) {
+    if (n <= kPageOrderPart || helpers == 0) return read_part_in_page_order(0, n);
+    run_parts((n + kPageOrderPart - 1) / kPageOrderPart, helpers, [this, n](std::size_t k) {
+      read_part_in_page_order(k * kPageOrderPart, std::min(n, (k + 1) * kPageOrderPart));
+    });
+  }
+
+  // One slot at a time, timed: once a read waited for the disk, the rest of
+  // the part is asked of the disk at once.
+  void read_part_in_page_order(std::size_t first, std::size_t last) {
+    PageWindow window;
+    window.until = last;
+    std::uint64_t start = now_ns();
+    for (std::size_t p = first; p < last; ++p) {
+      if (!read(p, p + 1, &window)) return;
+      const std::uint64_t now = now_ns();
+      if (now - start <= kColdNs) {
+        start = now;
+        continue;
+      }
+      count_from_device(1);
+      if (read_from_disk(p + 1, last)) return;
+      for (std::size_t q = p + 1; q < last; ++q) {
+        const SlotSource s = locate_(q);
+        if (!s.beyond) ask_ahead(files_[s.file].file.fd(), s.offset, slot_bytes_);
+      }
+      count_from_device(last - p - 1);
+      (void)read(p + 1, last, &window);
+      return;
+    }
+  }
 
   // On the calling thread, until a read shows that the slots come from the
   // disk; the rest are then asked of the disk at once, or read in parallel.
@@ -214,6 +266,7 @@ class SlotBatch {
   bool copy(const CopyOp* ops, const std::size_t* file_of, const std::uint64_t* offset_of,
             std::size_t count);
   bool fill(std::byte* slot, std::size_t file, std::uint64_t offset);
+  bool fill_from_page(std::byte* slot, const SlotSource& s, std::size_t p, PageWindow& w);
   std::byte* place(std::size_t p) const {
     return options_.places != nullptr ? options_.places[p] : out_ + p * slot_bytes_;
   }
@@ -236,7 +289,7 @@ class SlotBatch {
 };
 
 template <class Locate>
-bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
+bool SlotBatch<Locate>::read(std::size_t first, std::size_t last, PageWindow* window) {
   CopyOp ops[kCopyBatch];
   std::size_t file_of[kCopyBatch];
   std::uint64_t offset_of[kCopyBatch];
@@ -253,7 +306,7 @@ bool SlotBatch<Locate>::read(std::size_t first, std::size_t last) {
     }
     const Mapping& m = files_[s.file].mapping;
     if (options_.positional_only || !m.covers(s.offset, slot_bytes_)) {
-      if (!fill(slot, s.file, s.offset)) return false;
+      if (!(window != nullptr ? fill_from_page(slot, s, p, *window) : fill(slot, s.file, s.offset))) return false;
       continue;
     }
     ops[queued] = {slot, m.data() + s.offset, slot_bytes_};
@@ -334,6 +387,31 @@ bool SlotBatch<Locate>::copy(const CopyOp* ops, const std::size_t* file_of,
       if (!fill(static_cast<std::byte*>(ops[k].dst), file_of[k], offset_of[k])) return false;
     }
   }
+  return true;
+}
+
+// Slot p, in page order: when the next slot shares its page, the whole page
+// is read once into `w` and both are copied from there; past the end of the
+// file the page reads as zeros. A slot alone on its page, or one that
+// crosses into the next, is read on its own.
+template <class Locate>
+bool SlotBatch<Locate>::fill_from_page(std::byte* slot, const SlotSource& s, std::size_t p, PageWindow& w) {
+  const std::uint64_t page = s.offset & ~(kPageBytes - 1);
+  auto within = [&](const SlotSource& t) {
+    return !t.beyond && t.file == s.file && (t.offset & ~(kPageBytes - 1)) == page &&
+           t.offset - page + slot_bytes_ <= kPageBytes;
+  };
+  if (!within(s)) return fill(slot, s.file, s.offset);
+  if (w.file != s.file || w.page != page) {
+    if (p + 1 >= w.until || !within(locate_(p + 1))) return fill(slot, s.file, s.offset);
+    w.file = SIZE_MAX;  // until the page is in
+    Result<std::size_t> n = io_.fill_at(files_[s.file].file.fd(), {w.bytes, kPageBytes}, page);
+    if (!n) return fail(n.error(), s.file);
+    std::memset(w.bytes + *n, 0, kPageBytes - *n);
+    w.file = s.file;
+    w.page = page;
+  }
+  std::memcpy(slot, w.bytes + (s.offset - page), slot_bytes_);
   return true;
 }
 

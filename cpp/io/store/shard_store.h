@@ -2,7 +2,6 @@
 // batched read of rows from them.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -82,16 +81,16 @@ class ShardStore {
       : files_(std::move(files)), layout_(layout), backend_(std::move(backend)),
         stats_(std::make_unique<ReadStats>(layout.row_bytes)) {}
 
-  // The read of `rowids` through the mappings, into `out`, or, with
-  // `places`, row p into places[p]; records `calls` calls, of the sizes
-  // given, that together asked for exactly these rows.
-  Result<void> read_mapped(std::span<const std::uint64_t> rowids, std::byte* out,
-                           std::byte* const* places, std::uint64_t threads,
-                           std::span<const std::size_t> call_sizes) const;
-
-  // Adds to `from_device` the rows it found on the device.
-  Result<void> read_sorted(std::span<const std::uint64_t> rowids, std::byte* out,
-                           std::uint64_t threads, std::atomic<std::uint64_t>& from_device) const;
+  // The read of `rowids` through the slot loop, into `out`, or, with
+  // `places`, row p into places[p]; `in_row_order`: the ids are sorted and
+  // no shard is mapped. Records calls of the sizes given, which together
+  // asked for exactly these rows.
+  Result<void> read_batch(std::span<const std::uint64_t> rowids, std::byte* out,
+                          std::byte* const* places, std::uint64_t threads,
+                          std::span<const std::size_t> call_sizes, bool in_row_order) const;
+  // The rows of `batches` (n in all), put in id order, then read by read_batch.
+  Result<void> read_in_row_order(std::span<const ItemsInto> batches, std::size_t n,
+                                 std::uint64_t threads, std::span<const std::size_t> call_sizes) const;
 
   std::vector<ReadFile> files_;  // closed in shard order
   Layout layout_;
