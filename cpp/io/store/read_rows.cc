@@ -56,6 +56,15 @@ bool by_row(const Placed& a, const Placed& b) {
   return a.rowid != b.rowid ? a.rowid < b.rowid : a.place < b.place;
 }
 
+// Calls f(rowid, place) for every row of the batches, in their order: row i
+// of a batch goes to its out + i * row_bytes.
+template <class F>
+void each_placed(std::span<const ItemsInto> batches, std::uint64_t row_bytes, F f) {
+  for (const ItemsInto& b : batches) {
+    for (std::size_t i = 0; i < b.ids.size(); ++i) f(b.ids[i], b.out + i * row_bytes);
+  }
+}
+
 }  // namespace
 
 std::uint64_t ShardStore::output_bytes(std::span<const std::uint64_t> rowids) const {
@@ -105,7 +114,6 @@ Result<void> ShardStore::read_rows(std::span<const std::uint64_t> rowids, std::s
 }
 
 Result<void> ShardStore::read_rows(std::span<const ItemsInto> batches, std::uint64_t threads) const {
-  const std::uint64_t row_bytes = layout_.row_bytes;
   std::size_t n = 0;
   for (const ItemsInto& b : batches) n += b.ids.size();
   if (n == 0) return {};
@@ -118,22 +126,20 @@ Result<void> ShardStore::read_rows(std::span<const ItemsInto> batches, std::uint
   std::vector<std::byte*> places;
   rowids.reserve(n);
   places.reserve(n);
-  for (const ItemsInto& b : batches) {
-    rowids.insert(rowids.end(), b.ids.begin(), b.ids.end());
-    for (std::size_t i = 0; i < b.ids.size(); ++i) places.push_back(b.out + i * row_bytes);
-  }
+  each_placed(batches, layout_.row_bytes, [&](std::uint64_t rowid, std::byte* place) {
+    rowids.push_back(rowid);
+    places.push_back(place);
+  });
   return read_batch(rowids, nullptr, places.data(), threads, call_sizes, false);
 }
 
 Result<void> ShardStore::read_in_row_order(std::span<const ItemsInto> batches, std::size_t n,
                                            std::uint64_t threads,
                                            std::span<const std::size_t> call_sizes) const {
-  const std::uint64_t row_bytes = layout_.row_bytes;
   std::vector<Placed> placed;
   placed.reserve(n);
-  for (const ItemsInto& b : batches) {
-    for (std::size_t i = 0; i < b.ids.size(); ++i) placed.push_back({b.ids[i], b.out + i * row_bytes});
-  }
+  each_placed(batches, layout_.row_bytes,
+              [&](std::uint64_t rowid, std::byte* place) { placed.push_back({rowid, place}); });
   std::sort(placed.begin(), placed.end(), by_row);
   std::vector<std::uint64_t> rowids(n);
   std::vector<std::byte*> places(n);
