@@ -31,7 +31,7 @@ import numpy as np  # noqa: E402  (after the variable, which numpy reads once)
 
 import quandrel
 from bench_store import write_store
-from harness import machine, measure
+from harness import StolenTime, machine, measure
 from run_all import evict
 
 WIDTH = 64
@@ -43,9 +43,12 @@ def cpu_s() -> float:
 
 
 class Table:
-    def __init__(self, directory, shards, rps, seed):
+    def __init__(self, directory, shards, rps, seed, write=True):
+        """A table of random rows written to `directory` (or, with write
+        False, the one another Table wrote there)."""
         self.dir, self.shards, self.rps = directory, shards, rps
-        self.paths = write_store(directory, shards, rps, WIDTH, seed)
+        self.paths = (write_store(directory, shards, rps, WIDTH, seed) if write else
+                      [os.path.join(directory, f"shard_{s:03d}.bin") for s in range(shards)])
         self.rows = shards * rps
         self.rng = np.random.default_rng(seed)
 
@@ -202,6 +205,7 @@ def main() -> int:
         print(f"table: {args.shards} shards x {args.rows_per_shard:,} rows x {WIDTH} B = "
               f"{table.rows * WIDTH / 1e6:,.0f} MB; medians of {args.reps} interleaved runs")
         rows = []
+        stolen = StolenTime()
         # Compute as long as a cold fetch of the step's rows, the case where
         # overlap matters most; then twice as long. At equal lengths a step
         # lasts the longer of two durations that both vary from step to
@@ -292,6 +296,7 @@ def main() -> int:
         width = max(len(r[0]) for r in rows)
         for label, figures, ratio in rows:
             print(f"{label:<{width}}  {ratio:>6}  ({figures})")
+        print(f"CPU time stolen by the hypervisor during the run: {stolen.share()}")
     return 0
 
 

@@ -67,6 +67,30 @@ def machine() -> str:
             f"python {platform.python_version()}, numpy {np.__version__}")
 
 
+class StolenTime:
+    """The share of the machine's CPU time its hypervisor gave to others
+    (/proc/stat's steal) between start and `share()`: on a shared virtual
+    machine it decides how far two runs of the same code can be compared."""
+
+    def __init__(self):
+        self.start = self._counters()
+
+    @staticmethod
+    def _counters():
+        try:
+            with open("/proc/stat") as f:
+                return [int(x) for x in f.readline().split()[1:9]]
+        except (OSError, ValueError):
+            return None
+
+    def share(self) -> str:
+        end = self._counters()
+        if self.start is None or end is None or len(end) < 8:
+            return "unknown"
+        delta = [b - a for a, b in zip(self.start, end)]
+        return f"{delta[7] / max(1, sum(delta)):.0%}"
+
+
 def measure(impls: dict, inputs: list, budget_s: float, rounds: int = 5) -> dict:
     """Median and minimum ns per call of each implementation.
 
